@@ -1,0 +1,29 @@
+# The two set-up commands: `make run` and `make test`. Both install what is
+# missing on a Debian 12 machine, then configure and build in build/.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
+            fonts-dejavu-core fontconfig
+CHECK_PACKAGES := clang libclang-rt-14-dev
+
+.PHONY: all deps build run test bench check clean
+
+all: build
+
+deps:
+	@tools/ensure-packages.sh $(PACKAGES)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@tools/run.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,148 @@
+#include "frmMain.h"
+
+#include "../demo/WaitMessage.h"
+#include "../log/RichTextBox.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+using namespace Qt::StringLiterals;
+
+namespace velmora {
+
+namespace {
+
+// The platform's reasons for a close request.
+constexpr int16_t CloseFromControlMenu = 0;
+constexpr int16_t CloseFromCode = 1;
+
+QFont WindowFont()
+{
+    QFont font(u"MS Sans Serif"_s);
+    font.setPointSizeF(8.25);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+}  // namespace
+
+frmMain::frmMain(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(u"frmMain"_s);
+    setWindowTitle(Caption);
+    setWindowIcon(QIcon(u":/icons/velmora-demo.png"_s));
+    setFont(WindowFont());
+    setFixedSize(595, 320);
+
+    redLog = new RichTextBox(this);
+    redLog->setObjectName(u"redLog"_s);
+    redLog->setAccessibleName(u"Protokoll"_s);
+    redLog->setGeometry(16, 16, 569, 241);
+
+    cmdStart = new QPushButton(u"Start"_s, this);
+    cmdStart->setObjectName(u"cmdStart"_s);
+    cmdStart->setAccessibleName(u"Start"_s);
+    cmdStart->setGeometry(304, 272, 133, 33);
+    QFont bold = WindowFont();
+    bold.setWeight(QFont::Bold);
+    cmdStart->setFont(bold);
+    cmdStart->setDefault(true);
+    cmdStart->setAutoDefault(true);
+
+    cmdCancel = new QPushButton(u"Abbrechen"_s, this);
+    cmdCancel->setObjectName(u"cmdCancel"_s);
+    cmdCancel->setAccessibleName(u"Abbrechen"_s);
+    cmdCancel->setGeometry(456, 272, 133, 33);
+    cmdCancel->setAutoDefault(true);
+    cmdCancel->setEnabled(false);
+
+    lblTime = new QLabel(this);
+    lblTime->setObjectName(u"lblTime"_s);
+    lblTime->setAccessibleName(u"Verstrichene Zeit"_s);
+    lblTime->setGeometry(16, 264, 169, 33);
+    lblTime->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblTime->setFocusPolicy(Qt::NoFocus);
+
+    setTabOrder(redLog, cmdStart);
+    setTabOrder(cmdStart, cmdCancel);
+    redLog->setFocus();
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                 screen->availableGeometry())
+                 .topLeft());
+
+    connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &frmMain::cmdCancel_Click);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::cmdStart_Click()
+{
+    cmdStart->setEnabled(false);
+    cmdCancel->setEnabled(true);
+    DoEvents();
+    try {
+        Action();
+    } catch (...) {
+        // Whatever ends a run early has been shown already, if at all.
+    }
+    cmdStart->setEnabled(true);
+    cmdCancel->setEnabled(false);
+}
+
+void frmMain::cmdCancel_Click()
+{
+    AbortRequested = true;
+}
+
+void frmMain::Form_QueryUnload(int16_t & /*cancel*/, int16_t & /*unloadMode*/)
+{
+    if (cmdCancel->isEnabled())
+        cmdCancel_Click();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    int16_t cancel = 0;
+    int16_t unloadMode = event->spontaneous() ? CloseFromControlMenu : CloseFromCode;
+    Form_QueryUnload(cancel, unloadMode);
+    if (cancel != 0)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    // Default and cancel buttons: their keys work only while they are enabled.
+    // A top-level widget has no dialog to do this for it, and Escape must
+    // never close the window.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (event->modifiers() & ~Qt::KeypadModifier)
+            break;
+        if (cmdStart->isEnabled())
+            cmdStart->click();
+        return;
+    case Qt::Key_Escape:
+        if (event->modifiers() != Qt::NoModifier)
+            break;
+        if (cmdCancel->isEnabled())
+            cmdCancel->click();
+        return;
+    default:
+        break;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+}  // namespace velmora

@@ -1,0 +1,209 @@
+#include "RichTextBox.h"
+
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextFragment>
+
+#include <algorithm>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace velmora {
+
+namespace {
+
+// Names the log may ask for that are fixed-pitch fonts. fontconfig rarely has
+// them, so the style hint makes the substitute fixed-pitch too.
+bool IsFixedPitchName(const QString &name)
+{
+    static const QStringList fixed = {u"courier"_s,  u"courier new"_s, u"lucida console"_s,
+                                      u"fixedsys"_s, u"terminal"_s,    u"consolas"_s,
+                                      u"monospace"_s};
+    return fixed.contains(name.trimmed(), Qt::CaseInsensitive);
+}
+
+// The block holding a plain-text position and the position's offset in it.
+// Block b starts at plain-text position block.position() + b, because each
+// of the b breaks before it reads as two characters.
+QTextBlock BlockAt(const QTextDocument &doc, qsizetype position, qsizetype &offset)
+{
+    int low = 0;
+    int high = doc.blockCount() - 1;
+    while (low < high) {
+        const int mid = low + (high - low + 1) / 2;
+        if (doc.findBlockByNumber(mid).position() + mid <= position)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    const QTextBlock block = doc.findBlockByNumber(low);
+    offset = position - (block.position() + low);
+    return block;
+}
+
+}  // namespace
+
+RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent), m_cursor(document())
+{
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setUndoRedoEnabled(false);  // the log only grows; an undo stack would double it
+}
+
+qsizetype RichTextBox::TextLength() const
+{
+    // characterCount() includes the document's closing paragraph separator.
+    const QTextDocument *doc = document();
+    return doc->characterCount() + doc->blockCount() - 2;
+}
+
+int RichTextBox::DocumentPosition(qsizetype position) const
+{
+    const QTextDocument *doc = document();
+    if (position >= TextLength())
+        return doc->characterCount() - 1;
+    if (position <= 0)
+        return 0;
+    qsizetype offset = 0;
+    const QTextBlock block = BlockAt(*doc, position, offset);
+    // A position inside a line break lands at the end of its line.
+    return block.position() + int(std::min<qsizetype>(offset, block.length() - 1));
+}
+
+void RichTextBox::SelectRange()
+{
+    const qsizetype end = std::clamp<qsizetype>(m_selStart + m_selLength, 0, TextLength());
+    m_cursor.setPosition(DocumentPosition(m_selStart));
+    m_cursor.setPosition(DocumentPosition(end), QTextCursor::KeepAnchor);
+}
+
+void RichTextBox::SetSelStart(qsizetype position)
+{
+    m_selStart = std::clamp<qsizetype>(position, 0, TextLength());
+    m_selLength = 0;
+    SelectRange();
+}
+
+void RichTextBox::SetSelLength(qsizetype length)
+{
+    m_selLength = std::clamp<qsizetype>(length, 0, TextLength() - m_selStart);
+    SelectRange();
+}
+
+void RichTextBox::SetSelText(const QString &text)
+{
+    QScrollBar *bar = verticalScrollBar();
+    const bool wasAtEnd = bar->value() >= bar->maximum();
+    m_cursor.insertText(text, m_format);
+    m_selStart = m_cursor.position() + m_cursor.blockNumber();
+    m_selLength = 0;
+    FollowEnd(wasAtEnd);
+    Q_EMIT TextInserted(text, SelBold(), SelFontName());
+}
+
+void RichTextBox::SetSelBold(bool bold)
+{
+    QTextCharFormat change;
+    change.setFontWeight(bold ? QFont::Bold : QFont::Normal);
+    m_format.merge(change);
+    if (m_cursor.hasSelection())
+        m_cursor.mergeCharFormat(change);
+}
+
+void RichTextBox::SetSelFontName(const QString &name)
+{
+    QTextCharFormat change;
+    change.setFontFamilies(QStringList{name});
+    const bool fixed = IsFixedPitchName(name);
+    change.setFontStyleHint(fixed ? QFont::TypeWriter : QFont::AnyStyle);
+    change.setFontFixedPitch(fixed);
+    m_format.merge(change);
+    if (m_cursor.hasSelection())
+        m_cursor.mergeCharFormat(change);
+}
+
+bool RichTextBox::SelBold() const
+{
+    return m_format.fontWeight() >= QFont::Bold;
+}
+
+QString RichTextBox::SelFontName() const
+{
+    const QStringList families = m_format.fontFamilies().toStringList();
+    return families.isEmpty() ? font().family() : families.constFirst();
+}
+
+QString RichTextBox::PlainText() const
+{
+    QString text = document()->toPlainText();
+    text.replace(u'\n', u"\r\n"_s);
+    return text;
+}
+
+QTextCharFormat RichTextBox::FormatAt(qsizetype position) const
+{
+    const QTextDocument *doc = document();
+    if (position < 0 || position >= TextLength())
+        return {};
+    qsizetype offset = 0;
+    const QTextBlock block = BlockAt(*doc, position, offset);
+    if (offset >= block.length() - 1)  // the line break: its format opens the next block
+        return block.next().charFormat();
+    const int target = block.position() + int(offset);
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QTextFragment fragment = it.fragment();
+        if (fragment.contains(target))
+            return fragment.charFormat();
+    }
+    return {};
+}
+
+bool RichTextBox::BoldAt(qsizetype position) const
+{
+    return FormatAt(position).fontWeight() >= QFont::Bold;
+}
+
+QString RichTextBox::FontNameAt(qsizetype position) const
+{
+    const QStringList families = FormatAt(position).fontFamilies().toStringList();
+    return families.isEmpty() ? font().family() : families.constFirst();
+}
+
+QFont RichTextBox::FontAt(qsizetype position) const
+{
+    return FormatAt(position).font().resolve(font());
+}
+
+void RichTextBox::FollowEnd(bool wasAtEnd)
+{
+    // The view follows the newest line unless the user has scrolled away.
+    if (m_batchDepth > 0) {
+        m_followPending = m_followPending || wasAtEnd;
+        return;
+    }
+    if (wasAtEnd) {
+        QScrollBar *bar = verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+RichTextBox::Batch::Batch(RichTextBox &box) : m_box(box)
+{
+    if (m_box.m_batchDepth++ == 0) {
+        QScrollBar *bar = m_box.verticalScrollBar();
+        m_box.m_followPending = bar->value() >= bar->maximum();
+        m_box.m_cursor.beginEditBlock();
+    }
+}
+
+RichTextBox::Batch::~Batch()
+{
+    if (--m_box.m_batchDepth == 0) {
+        m_box.m_cursor.endEditBlock();
+        m_box.FollowEnd(std::exchange(m_box.m_followPending, false));
+    }
+}
+
+}  // namespace velmora

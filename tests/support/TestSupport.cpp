@@ -1,0 +1,70 @@
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+using namespace Qt::StringLiterals;
+
+namespace velmora::test {
+
+QStringList LogLines(const RichTextBox &log)
+{
+    QStringList lines = log.PlainText().split(u"\r\n"_s);
+    lines.removeLast();
+    return lines;
+}
+
+namespace {
+
+// Calls f(start, length) for each line, the length including the line break.
+template <typename F> void ForEachLine(const RichTextBox &log, F f)
+{
+    qsizetype start = 0;
+    for (const QString &line : LogLines(log)) {
+        f(start, line.size() + 2);
+        start += line.size() + 2;
+    }
+}
+
+}  // namespace
+
+QString LineBoldness(const RichTextBox &log)
+{
+    QString result;
+    ForEachLine(log, [&](qsizetype start, qsizetype length) {
+        int bold = 0;
+        for (qsizetype i = start; i < start + length; ++i)
+            bold += log.BoldAt(i) ? 1 : 0;
+        result += bold == length ? u'B' : bold == 0 ? u'-' : u'?';
+    });
+    return result;
+}
+
+QStringList LineFonts(const RichTextBox &log)
+{
+    QStringList result;
+    ForEachLine(log, [&](qsizetype start, qsizetype length) {
+        QString font = log.FontNameAt(start);
+        for (qsizetype i = start + 1; i < start + length; ++i)
+            if (log.FontNameAt(i) != font)
+                font = u"mixed"_s;
+        result << font;
+    });
+    return result;
+}
+
+MessageBoxWatcher::MessageBoxWatcher()
+{
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        seen.push_back({box->windowTitle(), box->text(), int(box->standardButtons()),
+                        int(box->icon()), box->isModal()});
+        box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+    });
+    m_timer.start(20);
+}
+
+}  // namespace velmora::test

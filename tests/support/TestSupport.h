@@ -1,0 +1,46 @@
+#pragma once
+
+#include "RichTextBox.h"
+#include "frmMain.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <vector>
+
+namespace velmora::test {
+
+// The log's lines without their line breaks; the text after the last break,
+// empty for a log that ends in one, is dropped.
+[[nodiscard]] QStringList LogLines(const RichTextBox &log);
+
+// Per line: whether all its characters, its line break included, are bold
+// ('B'), none are ('-'), or it is mixed ('?').
+[[nodiscard]] QString LineBoldness(const RichTextBox &log);
+// Per line: the font name of all its characters, or "mixed".
+[[nodiscard]] QStringList LineFonts(const RichTextBox &log);
+
+// Confirms every modal message box that opens while it lives and records what
+// it showed.
+class MessageBoxWatcher : public QObject
+{
+public:
+    struct Seen
+    {
+        QString title;
+        QString text;
+        int buttons = 0;  // QMessageBox::StandardButtons
+        int icon = -1;    // QMessageBox::Icon
+        bool modal = false;
+    };
+
+    MessageBoxWatcher();
+    std::vector<Seen> seen;
+
+private:
+    QTimer m_timer;
+};
+
+}  // namespace velmora::test

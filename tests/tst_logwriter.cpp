@@ -1,0 +1,181 @@
+// The log writer's lines and formats, and the log control beneath it.
+
+#include "TestSupport.h"
+
+#include <QScrollBar>
+#include <QTest>
+#include <QTextBlock>
+
+using namespace Qt::StringLiterals;
+using velmora::frmMain;
+using velmora::RichTextBox;
+using velmora::test::LineBoldness;
+using velmora::test::LineFonts;
+using velmora::test::LogLines;
+
+class LogWriterTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void linesAndBoldness();
+    void emptyTexts();
+    void textWrittenUnchanged();
+    void formatSurvivesUserSelection();
+    void fontStaysInForce();
+    void lengthCountsLineBreaksAsTwo_data();
+    void lengthCountsLineBreaksAsTwo();
+    void selectionInsideTheText();
+    void userCannotType();
+    void viewFollowsNewestLine();
+};
+
+void LogWriterTest::linesAndBoldness()
+{
+    frmMain form;
+    form.AddLogStatus(u"eins"_s);
+    form.AddLogError(u"zwei"_s);
+    form.AddLogNewLine();  // takes the bold of the error line before it
+    form.AddLogStatus(u"drei"_s);
+    form.AddLogNewLine();
+    form.AddLogError(u"vier"_s);
+
+    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n\r\n>  drei\r\n\r\n!! vier\r\n"_s);
+    QCOMPARE(LineBoldness(*form.redLog), u"-BB--B"_s);
+    QCOMPARE(LineFonts(*form.redLog), QStringList(6, u"MS Sans Serif"_s));
+}
+
+void LogWriterTest::emptyTexts()
+{
+    frmMain form;
+    form.AddLogStatus(QString());
+    form.AddLogError(QString());
+    QCOMPARE(form.redLog->PlainText(), u">  \r\n!! \r\n"_s);
+    QCOMPARE(LineBoldness(*form.redLog), u"-B"_s);
+}
+
+void LogWriterTest::textWrittenUnchanged()
+{
+    frmMain form;
+    const QString text = u"  Tab\there, ümlaut, \u200Frtl, trailing  "_s;
+    form.AddLogStatus(text);
+    QCOMPARE(form.redLog->PlainText(), u">  "_s + text + u"\r\n"_s);
+    // A line break inside an engine's text is not escaped: it breaks the line.
+    form.AddLogError(u"a\nb"_s);
+    QCOMPARE(LogLines(*form.redLog).mid(1), (QStringList{u"!! a"_s, u"b"_s}));
+    QCOMPARE(LineBoldness(*form.redLog), u"-BB"_s);
+}
+
+void LogWriterTest::formatSurvivesUserSelection()
+{
+    frmMain form;
+    form.AddLogStatus(u"eins"_s);
+    form.AddLogError(u"zwei"_s);
+    // The user selects the first line to copy it, which puts the widget's
+    // cursor into non-bold text.
+    QTextCursor user(form.redLog->document());
+    user.setPosition(0);
+    user.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    form.redLog->setTextCursor(user);
+
+    form.AddLogNewLine();
+    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n\r\n"_s);
+    QCOMPARE(LineBoldness(*form.redLog), u"-BB"_s);
+    QCOMPARE(form.redLog->textCursor().selectedText(), u">  eins"_s);
+}
+
+void LogWriterTest::fontStaysInForce()
+{
+    frmMain form;
+    form.AddLogStatus(u"vorher"_s);
+    form.redLog->SetSelFontName(u"courier"_s);
+    form.AddLogError(u"fehler"_s);
+    form.AddLogNewLine();
+    form.AddLogStatus(u"nachher"_s);
+    QCOMPARE(LineFonts(*form.redLog),
+             (QStringList{u"MS Sans Serif"_s, u"courier"_s, u"courier"_s, u"courier"_s}));
+    QCOMPARE(LineBoldness(*form.redLog), u"-BB-"_s);
+}
+
+void LogWriterTest::lengthCountsLineBreaksAsTwo_data()
+{
+    QTest::addColumn<QStringList>("inserts");
+    QTest::addColumn<qsizetype>("length");
+    QTest::newRow("empty") << QStringList{} << qsizetype(0);
+    QTest::newRow("one line") << QStringList{u"abc\r\n"_s} << qsizetype(5);
+    QTest::newRow("no break at end") << QStringList{u"abc\r\n"_s, u"de"_s} << qsizetype(7);
+    QTest::newRow("lone line feed reads as a break") << QStringList{u"a\nb"_s} << qsizetype(4);
+    QTest::newRow("lone carriage return too") << QStringList{u"a\rb"_s} << qsizetype(4);
+    QTest::newRow("paragraph separator too") << QStringList{u"a\u2029b"_s} << qsizetype(4);
+    QTest::newRow("blank lines") << QStringList{u"\r\n"_s, u"\r\n"_s, u"\r\n"_s} << qsizetype(6);
+    QTest::newRow("surrogate pair counts two") << QStringList{u"\U0001F600\r\n"_s} << qsizetype(4);
+}
+
+void LogWriterTest::lengthCountsLineBreaksAsTwo()
+{
+    QFETCH(QStringList, inserts);
+    QFETCH(qsizetype, length);
+    RichTextBox box;
+    for (const QString &text : inserts) {
+        box.SetSelStart(box.TextLength());
+        box.SetSelText(text);
+        QCOMPARE(box.SelStart(), box.TextLength());  // the caret follows the insert
+    }
+    QCOMPARE(box.TextLength(), length);
+    QCOMPARE(box.PlainText().size(), length);
+}
+
+void LogWriterTest::selectionInsideTheText()
+{
+    RichTextBox box;
+    box.SetSelText(u"eins\r\nzwei\r\ndrei\r\n"_s);
+    // Select "zwei" by plain-text position, make it bold, then replace "drei".
+    box.SetSelStart(6);
+    box.SetSelLength(4);
+    box.SetSelBold(true);
+    QVERIFY(box.BoldAt(6) && box.BoldAt(9));
+    QVERIFY(!box.BoldAt(5) && !box.BoldAt(10));
+    box.SetSelStart(12);
+    box.SetSelLength(4);
+    box.SetSelText(u"DREI"_s);
+    QCOMPARE(box.PlainText(), u"eins\r\nzwei\r\nDREI\r\n"_s);
+    QCOMPARE(box.SelStart(), 16);
+    QCOMPARE(box.SelLength(), 0);
+    // Positions past the end land at the end.
+    box.SetSelStart(1000);
+    QCOMPARE(box.SelStart(), box.TextLength());
+}
+
+void LogWriterTest::userCannotType()
+{
+    frmMain form;
+    form.show();
+    form.AddLogStatus(u"eins"_s);
+    form.redLog->setFocus();
+    QTest::keyClicks(form.redLog, u"xyz"_s);
+    QTest::keyClick(form.redLog, Qt::Key_Backspace);
+    QTest::keyClick(form.redLog, Qt::Key_Delete);
+    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n"_s);
+}
+
+void LogWriterTest::viewFollowsNewestLine()
+{
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QScrollBar *bar = form.redLog->verticalScrollBar();
+    for (int i = 0; i < 200; ++i)
+        form.AddLogStatus(u"Zeile %1"_s.arg(i));
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    // Scrolled back by the user, the view stays where the user put it.
+    bar->setValue(0);
+    form.AddLogStatus(u"noch eine"_s);
+    QCOMPARE(bar->value(), 0);
+    bar->setValue(bar->maximum());
+    form.AddLogStatus(u"und wieder unten"_s);
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+QTEST_MAIN(LogWriterTest)
+#include "tst_logwriter.moc"

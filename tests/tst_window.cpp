@@ -1,0 +1,313 @@
+// The window at open, its two phases, Abbrechen, the close request and the
+// keys of the default and cancel buttons.
+
+#include "FakeEngine.h"
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QFontInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using velmora::frmMain;
+using velmora::test::FakeEngineFactory;
+using velmora::test::FakeScript;
+using velmora::test::LogLines;
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void layoutAtOpen();
+    void iconIsOurDrawing();
+    void buttonsAcrossRun_data();
+    void buttonsAcrossRun();
+    void cancel_data();
+    void cancel();
+    void cancelBetweenWaitsActsAtNextWait();
+    void closeWhileIdle_data();
+    void closeWhileIdle();
+    void closeDuringRunEndsAfterHandler();
+    void closeBeforeActionDoesNotStopRun();
+    void keys_data();
+    void keys();
+    void keysDuringRun();
+};
+
+void WindowTest::layoutAtOpen()
+{
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+
+    QCOMPARE(form.windowTitle(), u"Velmora Demo"_s);
+    QCOMPARE(form.size(), QSize(595, 320));
+    QCOMPARE(form.minimumSize(), QSize(595, 320));
+    QCOMPARE(form.maximumSize(), QSize(595, 320));
+    QCOMPARE(form.redLog->geometry(), QRect(16, 16, 569, 241));
+    QCOMPARE(form.lblTime->geometry(), QRect(16, 264, 169, 33));
+    QCOMPARE(form.cmdStart->geometry(), QRect(304, 272, 133, 33));
+    QCOMPARE(form.cmdCancel->geometry(), QRect(456, 272, 133, 33));
+
+    // Centred on the screen.
+    const QRect screen = form.screen()->availableGeometry();
+    QVERIFY(qAbs(form.frameGeometry().center().x() - screen.center().x()) <= 1);
+    QVERIFY(qAbs(form.frameGeometry().center().y() - screen.center().y()) <= 1);
+
+    QCOMPARE(form.font().family(), u"MS Sans Serif"_s);
+    QCOMPARE(form.font().pointSizeF(), 8.25);
+    QCOMPARE(form.redLog->font().family(), u"MS Sans Serif"_s);
+    QCOMPARE(form.lblTime->font().pointSizeF(), 8.25);
+    QCOMPARE(form.cmdCancel->font().weight(), QFont::Normal);
+    QCOMPARE(form.cmdStart->font().weight(), QFont::Bold);
+    QCOMPARE(form.cmdStart->font().pointSizeF(), 8.25);
+
+    QCOMPARE(form.cmdStart->text(), u"Start"_s);
+    QCOMPARE(form.cmdCancel->text(), u"Abbrechen"_s);
+    QVERIFY(form.cmdStart->isDefault());
+    QVERIFY(form.cmdStart->isEnabled());
+    QVERIFY(!form.cmdCancel->isEnabled());
+    QVERIFY(form.redLog->PlainText().isEmpty());
+    QVERIFY(form.lblTime->text().isEmpty());
+    QCOMPARE(form.lblTime->alignment(), Qt::AlignLeft | Qt::AlignTop);
+    QCOMPARE(form.lblTime->frameShape(), QFrame::NoFrame);
+    QVERIFY(form.redLog->isReadOnly());
+
+    QCOMPARE(QApplication::focusWidget(), form.redLog);
+    QCOMPARE(form.redLog->nextInFocusChain(), form.cmdStart);
+    QCOMPARE(form.cmdStart->nextInFocusChain(), form.cmdCancel);
+    QCOMPARE(form.lblTime->focusPolicy(), Qt::NoFocus);
+    for (QWidget *control :
+         {static_cast<QWidget *>(form.redLog), static_cast<QWidget *>(form.lblTime),
+          static_cast<QWidget *>(form.cmdStart), static_cast<QWidget *>(form.cmdCancel)})
+        QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
+
+    QVERIFY(!form.Engine);
+    QCOMPARE(form.AbortRequested, false);
+    QCOMPARE(form.StartTime, 0.0);
+}
+
+void WindowTest::iconIsOurDrawing()
+{
+    frmMain form;
+    const QImage shown = form.windowIcon().pixmap(32, 32).toImage();
+    QCOMPARE(shown.size(), QSize(32, 32));
+    const QImage drawing(QStringLiteral(VELMORA_ICON_SOURCE));
+    QVERIFY(!drawing.isNull());
+    QCOMPARE(shown.convertToFormat(QImage::Format_ARGB32),
+             drawing.convertToFormat(QImage::Format_ARGB32));
+    QSet<QRgb> colours;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x)
+            if (qAlpha(drawing.pixel(x, y)) != 0)
+                colours.insert(drawing.pixel(x, y));
+    QVERIFY(colours.size() <= 16);
+}
+
+void WindowTest::buttonsAcrossRun_data()
+{
+    QTest::addColumn<QString>("failing");
+    QTest::addColumn<QString>("lastLine");
+    QTest::newRow("complete run") << QString() << QString();
+    QTest::newRow("engine cannot be created") << u"Create"_s << QString();
+    QTest::newRow("step after initialising throws")
+        << u"LocalDrives"_s << u">  Ermittle lokal verfügbare Laufwerke..."_s;
+}
+
+void WindowTest::buttonsAcrossRun()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, lastLine);
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+
+    bool startDuring = true;
+    bool cancelDuring = false;
+    script->hooks["Create"] = [&] {
+        startDuring = form.cmdStart->isEnabled();
+        cancelDuring = form.cmdCancel->isEnabled();
+        if (failing == u"Create"_s)
+            throw std::runtime_error("no engine");
+    };
+    if (failing == u"LocalDrives"_s)
+        script->hooks["LocalDrives"] = [] { throw 42; };  // not even a std::exception
+
+    form.cmdStart->click();
+    QVERIFY(!startDuring);
+    QVERIFY(cancelDuring);
+    QVERIFY(form.cmdStart->isEnabled());
+    QVERIFY(!form.cmdCancel->isEnabled());
+    QVERIFY(form.isVisible());
+    const QStringList lines = LogLines(*form.redLog);
+    if (failing.isEmpty())
+        QVERIFY(lines.contains(u">  Fertig!"_s));
+    else
+        QCOMPARE(lines.isEmpty() ? QString() : lines.last(), lastLine);
+}
+
+void WindowTest::cancel_data()
+{
+    QTest::addColumn<int>("clicks");
+    QTest::newRow("once") << 1;
+    QTest::newRow("twice") << 2;
+}
+
+void WindowTest::cancel()
+{
+    QFETCH(int, clicks);
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+    script->hooks["ReadLocalDirectory"] = [&] {
+        for (int i = 0; i < clicks; ++i)
+            QTest::mouseClick(form.cmdCancel, Qt::LeftButton);
+    };
+    form.cmdStart->click();
+
+    const QStringList lines = LogLines(*form.redLog);
+    QCOMPARE(lines.count(u"!! Abbruch"_s), 1);
+    QCOMPARE(lines.last(), u"!! Abbruch"_s);
+    QCOMPARE(script->Count("AbortOperation"), 1);
+    QCOMPARE(script->Count("Shutdown"), 1);
+    QCOMPARE(script->Count("NextDirEntry"), 0);  // no listing block
+    QVERIFY(form.AbortRequested);                // stays set until the next run clears it
+}
+
+void WindowTest::cancelBetweenWaitsActsAtNextWait()
+{
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+    // LocalDirectory is a value read: no wait follows it, so the click is
+    // acted on at the reading's wait.
+    script->hooks["LocalDirectory"] = [&] { form.cmdCancel->click(); };
+    form.cmdStart->click();
+
+    const QStringList lines = LogLines(*form.redLog);
+    QCOMPARE(lines.mid(lines.size() - 3),
+             (QStringList{u">  Aktuelles lokales Verzeichnis ist C:\\"_s,
+                          u">  Lese Verzeichnisinhalt von C:\\"_s, u"!! Abbruch"_s}));
+    QCOMPARE(script->Count("AbortOperation"), 1);
+}
+
+void WindowTest::closeWhileIdle_data()
+{
+    QTest::addColumn<bool>("abortRequested");
+    QTest::newRow("after opening") << false;
+    QTest::newRow("after a cancelled run") << true;
+}
+
+void WindowTest::closeWhileIdle()
+{
+    QFETCH(bool, abortRequested);
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.AbortRequested = abortRequested;
+    QVERIFY(form.close());
+    QVERIFY(!form.isVisible());
+    QCOMPARE(form.AbortRequested, abortRequested);
+}
+
+void WindowTest::closeDuringRunEndsAfterHandler()
+{
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    QStringList order;
+    {
+        frmMain form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        script->hooks["Dial"] = [&] {
+            QVERIFY(form.close());
+            order << u"closed"_s;
+            QVERIFY(!form.isVisible());
+        };
+        QTimer::singleShot(0, &form, [&] {
+            form.cmdStart->click();
+            order << u"handler returned"_s;
+        });
+        // The last window has closed: the program's loop ends, but only once
+        // the Start handler has returned.
+        QCOMPARE(QApplication::exec(), 0);
+        order << u"loop ended"_s;
+        QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+        QCOMPARE(script->Count("Shutdown"), 1);
+    }
+    QCOMPARE(order, (QStringList{u"closed"_s, u"handler returned"_s, u"loop ended"_s}));
+    QCOMPARE(script->destroyed, script->created);
+}
+
+void WindowTest::closeBeforeActionDoesNotStopRun()
+{
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    // Queued, so the close is served while the Start handler lets pending
+    // events run, before the run begins.
+    QMetaObject::invokeMethod(&form, &QWidget::close, Qt::QueuedConnection);
+    form.cmdStart->click();
+    QVERIFY(!form.isVisible());
+    QCOMPARE(LogLines(*form.redLog).mid(LogLines(*form.redLog).size() - 3),
+             (QStringList{u">  Fertig!"_s, QString(), QString()}));
+    QCOMPARE(form.AbortRequested, false);
+}
+
+void WindowTest::keys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("runs");
+    QTest::newRow("Return starts a run") << int(Qt::Key_Return) << 1;
+    QTest::newRow("keypad Enter starts a run") << int(Qt::Key_Enter) << 1;
+    QTest::newRow("Escape while idle does nothing") << int(Qt::Key_Escape) << 0;
+}
+
+void WindowTest::keys()
+{
+    QFETCH(int, key);
+    QFETCH(int, runs);
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QTest::keyClick(form.redLog, Qt::Key(key),
+                    key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    QCOMPARE(script->created, runs);
+    QVERIFY(form.isVisible());
+    QCOMPARE(form.AbortRequested, false);
+    QVERIFY(form.cmdStart->isEnabled());
+}
+
+void WindowTest::keysDuringRun()
+{
+    auto script = std::make_shared<FakeScript>();
+    FakeEngineFactory factory(script);
+    frmMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    script->hooks["ReadLocalDirectory"] = [&] {
+        QTest::keyClick(form.redLog, Qt::Key_Return);  // Start is disabled: nothing
+        QCOMPARE(form.AbortRequested, false);
+        QTest::keyClick(form.redLog, Qt::Key_Escape);  // Abbrechen is enabled
+        QCOMPARE(form.AbortRequested, true);
+    };
+    form.cmdStart->click();
+    QCOMPARE(script->created, 1);
+    QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+    QVERIFY(form.isVisible());
+}
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
