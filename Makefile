@@ -27,3 +27,14 @@ test: build
 
 clean:
 	rm -rf build build-*
+
+# Benchmarks, in a Release build of their own; prints one summary table.
+bench: deps
+	@tools/bench.sh
+
+# The test suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the simulated engine's tests under ThreadSanitizer, and every fuzz target
+# for a bounded time.
+check: deps
+	@tools/ensure-packages.sh $(CHECK_PACKAGES)
+	@tools/check.sh
