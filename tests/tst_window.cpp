@@ -4,6 +4,7 @@
 #include "FakeEngine.h"
 #include "TestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QLabel>
@@ -23,6 +24,7 @@ class WindowTest : public QObject
 private Q_SLOTS:
     void layoutAtOpen();
     void iconIsOurDrawing();
+    void screenReaderReadsTheTime();
     void buttonsAcrossRun_data();
     void buttonsAcrossRun();
     void cancel_data();
@@ -115,6 +117,17 @@ void WindowTest::iconIsOurDrawing()
         }
     }
     QVERIFY(colours.size() <= 16);
+}
+
+void WindowTest::screenReaderReadsTheTime()
+{
+    frmMain form;
+    QAccessibleInterface *label = QAccessible::queryAccessibleInterface(form.lblTime);
+    QVERIFY(label);
+    QCOMPARE(label->text(QAccessible::Name), u"Verstrichene Zeit"_s);
+    form.lblTime->setText(u"00:01:05"_s);
+    QCOMPARE(label->text(QAccessible::Description), u"00:01:05"_s);
+    QCOMPARE(label->text(QAccessible::Name), u"Verstrichene Zeit"_s);
 }
 
 void WindowTest::buttonsAcrossRun_data()

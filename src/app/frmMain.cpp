@@ -3,6 +3,7 @@
 #include "../demo/WaitMessage.h"
 #include "../log/RichTextBox.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
@@ -30,10 +31,38 @@ QFont WindowFont()
     return font;
 }
 
+// The time label keeps a fixed accessible name, so a screen reader finds it,
+// and offers the time it shows as its description.
+class ElapsedTimeAccessible : public QAccessibleWidget
+{
+public:
+    explicit ElapsedTimeAccessible(QLabel *label)
+        : QAccessibleWidget(label, QAccessible::StaticText)
+    {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Description)
+            return static_cast<QLabel *>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface *AccessibleFactory(const QString &key, QObject *object)
+{
+    if (key == u"QLabel"_s && object->objectName() == u"lblTime"_s)
+        return new ElapsedTimeAccessible(static_cast<QLabel *>(object));
+    return nullptr;
+}
+
 }  // namespace
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent)
 {
+    // Before any control exists: interfaces are created once and cached.
+    static const bool factoryInstalled = (QAccessible::installFactory(AccessibleFactory), true);
+    Q_UNUSED(factoryInstalled);
+
     setObjectName(u"frmMain"_s);
     setWindowTitle(Caption);
     setWindowIcon(QIcon(u":/icons/velmora-demo.png"_s));
