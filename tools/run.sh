@@ -23,7 +23,7 @@ has_display() {
     return 1
 }
 
-if has_display; then
+if has_display && "$build/src/velmora-demo-headless" --can-open-display 2>/dev/null; then
     exec "$build/src/velmora-demo"
 fi
 echo "Keine Anzeige gefunden (DISPLAY/WAYLAND_DISPLAY nicht gesetzt oder nicht erreichbar):" \
