@@ -1,0 +1,260 @@
+#include "LocalDrive.h"
+
+#include "Text.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora::sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::u16string kOutside = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
+
+}  // namespace
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int UniqueFd::Release()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+LocalDrive::LocalDrive(const fs::path &root)
+{
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (!ec)
+        root_ = fs::canonical(root, ec);
+    if (ec || !fs::is_directory(root_, ec))
+        throw std::runtime_error("Laufwerk C: (" + root.string() +
+                                 ") ist nicht verwendbar: " + ec.message());
+}
+
+std::u16string LocalDrive::Display(const fs::path &rel)
+{
+    std::u16string out = u"C:\\";
+    bool first = true;
+    for (const auto &part : rel) {
+        if (!first)
+            out += u'\\';
+        out += Utf8ToUtf16(part.native());
+        first = false;
+    }
+    return out;
+}
+
+std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_view request,
+                                           fs::path &out) const
+{
+    const std::u16string shown(request);
+    if (request.empty())
+        return u"Kein Verzeichnis angegeben.";
+    const DosPath parsed = ParseDosPath(request);
+    if (parsed.posixRoot)
+        return kOutside + shown;
+    if (parsed.drive && *parsed.drive != u'C')
+        return u"Laufwerk nicht vorhanden: " + std::u16string{*parsed.drive, u':'};
+
+    // ".." is taken lexically, as DOS does, so a link followed by ".." cannot climb out.
+    std::vector<std::string> parts;
+    if (!parsed.rooted)
+        for (const auto &part : cwd)
+            parts.push_back(part.native());
+    for (const auto &part : parsed.parts) {
+        if (part == u".")
+            continue;
+        if (part == u"..") {
+            if (parts.empty())
+                return kOutside + shown;
+            parts.pop_back();
+            continue;
+        }
+        std::string name = Utf16ToUtf8(part);
+        if (name.find('\0') != std::string::npos)
+            return u"Verzeichnis nicht gefunden: " + shown;
+        parts.push_back(std::move(name));
+    }
+    fs::path candidate = root_;
+    for (const auto &part : parts)
+        candidate /= part;
+
+    // Symlinks inside the tree are fine as long as they land inside it.
+    std::error_code ec;
+    const fs::path real = fs::canonical(candidate, ec);
+    if (ec || !fs::is_directory(real, ec))
+        return u"Verzeichnis nicht gefunden: " + shown;
+    const fs::path rel = real.lexically_relative(root_);
+    if (rel.empty() || *rel.begin() == "..")
+        return kOutside + shown;
+    out = rel == "." ? fs::path{} : rel;
+    return {};
+}
+
+UniqueFd LocalDrive::OpenDirectory(const fs::path &rel, std::u16string &error) const
+{
+    UniqueFd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const auto &part : rel) {
+        if (!dir)
+            break;
+        dir = UniqueFd(
+            ::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!dir)
+        error = u"Verzeichnis nicht gefunden: " + Display(rel);
+    return dir;
+}
+
+std::u16string LocalDrive::List(const fs::path &rel, std::vector<DirEntry> &out) const
+{
+    std::u16string error;
+    UniqueFd dir = OpenDirectory(rel, error);
+    if (!dir)
+        return error;
+    const int listFd = ::fcntl(dir.Get(), F_DUPFD_CLOEXEC, 0);
+    DIR *stream = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!stream) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return u"Verzeichnis kann nicht gelesen werden: " + Display(rel);
+    }
+    std::vector<DirEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent *item = ::readdir(stream);
+        if (!item)
+            break;
+        const std::string name = item->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st
+        {};
+        // Report what a link points to; a dangling one still shows up, as a file.
+        if (::fstatat(dir.Get(), name.c_str(), &st, 0) != 0 &&
+            ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone meanwhile
+        DirEntry entry;
+        entry.Kind = S_ISDIR(st.st_mode) ? 0 : 1;
+        entry.Name = Utf8ToUtf16(name);
+        entry.Size = entry.Kind == 0          ? 0
+                     : st.st_size > INT32_MAX ? INT32_MAX
+                                              : static_cast<int32_t>(st.st_size);
+        entry.Modified = OleDateFromTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+        entries.push_back(std::move(entry));
+    }
+    const int readError = errno;
+    ::closedir(stream);
+    if (readError != 0)
+        return u"Verzeichnis kann nicht gelesen werden: " + Display(rel);
+    SortListing(entries);
+    out = std::move(entries);
+    return {};
+}
+
+PartialFile::~PartialFile()
+{
+    if (file_)
+        ::close(file_.Release());
+    if (!committed_ && !tempName_.empty())
+        ::unlinkat(dir_.Get(), tempName_.c_str(), 0);
+}
+
+std::u16string PartialFile::Failure(int err) const
+{
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return u"Zugriff verweigert: " + shown_;
+    case EROFS:
+        return u"Datenträger ist schreibgeschützt: " + shown_;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return u"Nicht genügend Speicherplatz auf dem Datenträger: " + shown_;
+    default:
+        return u"Schreibfehler (Fehler " + DecimalText(err) + u"): " + shown_;
+    }
+}
+
+std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
+                                 const std::string &name)
+{
+    shown_ = LocalDrive::Display(rel / name);
+    std::u16string error;
+    dir_ = drive.OpenDirectory(rel, error);
+    if (!dir_)
+        return error;
+    struct stat st
+    {};
+    if (::fstatat(dir_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        return u"Zieldatei ist ein Verzeichnis: " + shown_;
+
+    static std::atomic<unsigned> counter{0};
+    std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(++counter) + ".part";
+    file_ = UniqueFd(::openat(dir_.Get(), temp.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!file_)
+        return Failure(errno);
+    name_ = name;
+    tempName_ = std::move(temp);
+    return {};
+}
+
+std::u16string PartialFile::Write(const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(file_.Get(), data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return Failure(errno);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+std::u16string PartialFile::Commit(double modifiedOle)
+{
+    // Flush before the rename so a crash never leaves a short file under the real name.
+    if (::fsync(file_.Get()) != 0)
+        return Failure(errno);
+    // Keep the server's date, as transfer programs do; a failure here is cosmetic.
+    const timespec times[2] = {{0, UTIME_OMIT}, {TimeFromOleDate(modifiedOle), 0}};
+    ::futimens(file_.Get(), times);
+    if (::close(file_.Release()) != 0)
+        return Failure(errno);
+    if (::renameat(dir_.Get(), tempName_.c_str(), dir_.Get(), name_.c_str()) != 0)
+        return Failure(errno);
+    committed_ = true;
+    ::fsync(dir_.Get());
+    return {};
+}
+
+}  // namespace velmora::sim
