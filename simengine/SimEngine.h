@@ -44,9 +44,11 @@
 //   VELMORA_SIM_FAIL        Name[:text],...  that call ends with the error state
 //                           set to text (empty after a bare colon) or, without a
 //                           colon, to the engine's own message. Texts cannot
-//                           contain commas. Operations fail at their end, queries
-//                           still return their value, NextDirEntry returns 2 at
-//                           once, AbortOperation does not abort.
+//                           contain commas. Operations fail at their end (a
+//                           download partway through), queries still return
+//                           their value, NextDirEntry returns 2 at once,
+//                           AbortOperation does not abort, Initialize and
+//                           Shutdown leave the engine as it was.
 //   VELMORA_SIM_THROW       Name,...  that call throws std::runtime_error;
 //                           Create makes creating the engine fail.
 // Names are the method names of TransferEngine, spelt exactly. An unknown name
