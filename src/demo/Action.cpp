@@ -20,7 +20,8 @@ const QString DownloadName = u"TRANVIK7.EXE"_s;
 
 QString Text(const std::u16string &text)
 {
-    return QString::fromStdU16String(text);
+    // Verbatim: fromStdU16String treats a leading U+FEFF or U+FFFE as a byte order mark.
+    return QStringView(text).toString();
 }
 
 std::u16string Text(const QString &text)

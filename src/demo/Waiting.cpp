@@ -43,7 +43,7 @@ void frmMain::CheckForErrors()
     if (Engine->ErrorText().empty())
         AddLogError(u"Unbekannter Fehler aufgetreten."_s);
     else
-        AddLogError(QString::fromStdU16String(Engine->ErrorText()));
+        AddLogError(QStringView(Engine->ErrorText()).toString());  // verbatim, no BOM handling
     RaiseAbort();
 }
 

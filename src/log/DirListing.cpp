@@ -68,7 +68,9 @@ void frmMain::AddLogEndDirListing()
 
 QString frmMain::DirListingLine(const DirEntry &entry)
 {
-    QString line = PadLeft(QString::fromStdU16String(entry.Name), NameWidth);
+    // Copied as it is: fromStdU16String would take a leading U+FEFF or U+FFFE
+    // for a byte order mark and drop it or swap every character.
+    QString line = PadLeft(QStringView(entry.Name).toString(), NameWidth);
     const QString column = entry.Kind == 0 ? PadRight(u"<DIR>"_s, SizeWidth)
                                            : PadRight(QString::number(entry.Size), SizeWidth);
     line += u' ' + column;
