@@ -115,6 +115,22 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
     return {};
 }
 
+bool LocalDrive::LeadsOutside(const fs::path &rel, const std::string &name) const
+{
+    std::error_code ec;
+    const fs::path link = root_ / rel / name;
+    fs::path target = fs::read_symlink(link, ec);
+    if (ec)
+        return true;
+    if (target.is_relative())
+        target = link.parent_path() / target;
+    const fs::path real = fs::weakly_canonical(target, ec);
+    if (ec)
+        return true;
+    const fs::path inside = real.lexically_relative(root_);
+    return inside.empty() || *inside.begin() == "..";
+}
+
 UniqueFd LocalDrive::OpenDirectory(const fs::path &rel, std::u16string &error) const
 {
     UniqueFd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -210,8 +226,13 @@ std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
         return error;
     struct stat st
     {};
-    if (::fstatat(dir_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    const bool exists = ::fstatat(dir_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(st.st_mode))
         return u"Zieldatei ist ein Verzeichnis: " + shown_;
+    // Replacing the link would not write outside, but a download must not even
+    // seem to put a file where the link points: refused, like any way out.
+    if (exists && S_ISLNK(st.st_mode) && drive.LeadsOutside(rel, name))
+        return kOutside + shown_;
 
     static std::atomic<unsigned> counter{0};
     std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +

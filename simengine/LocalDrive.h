@@ -45,6 +45,10 @@ public:
     // swapped for a link after the check is not entered.
     UniqueFd OpenDirectory(const std::filesystem::path &rel, std::u16string &error) const;
 
+    // Whether the symlink name in directory rel ends up outside the drive,
+    // as far as its target exists; true when that cannot be told.
+    bool LeadsOutside(const std::filesystem::path &rel, const std::string &name) const;
+
 private:
     std::filesystem::path root_;  // canonical
 };
