@@ -55,8 +55,9 @@ RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent), m_cursor(doc
 qsizetype RichTextBox::TextLength() const
 {
     // characterCount() includes the document's closing paragraph separator.
+    // Held text breaks lines with "\r\n" only, two characters either way.
     const QTextDocument *doc = document();
-    return doc->characterCount() + doc->blockCount() - 2;
+    return doc->characterCount() + doc->blockCount() - 2 + m_held.size();
 }
 
 int RichTextBox::DocumentPosition(qsizetype position) const
@@ -83,12 +84,18 @@ void RichTextBox::SetSelStart(qsizetype position)
 {
     m_selStart = std::clamp<qsizetype>(position, 0, TextLength());
     m_selLength = 0;
+    if (!m_held.isEmpty() && m_selStart == TextLength())
+        return;  // the caret is after the held text already
+    Flush();
     SelectRange();
 }
 
 void RichTextBox::SetSelLength(qsizetype length)
 {
     m_selLength = std::clamp<qsizetype>(length, 0, TextLength() - m_selStart);
+    if (!m_held.isEmpty() && m_selLength == 0 && m_selStart == TextLength())
+        return;
+    Flush();
     SelectRange();
 }
 
@@ -96,8 +103,18 @@ void RichTextBox::SetSelText(const QString &text)
 {
     QScrollBar *bar = verticalScrollBar();
     const bool wasAtEnd = bar->value() >= bar->maximum();
-    m_cursor.insertText(text, m_format);
-    m_selStart = m_cursor.position() + m_cursor.blockNumber();
+    if (!m_held.isEmpty() && !(m_heldFormat == m_format))
+        Flush();
+    if (CanHold(text)) {
+        if (m_held.isEmpty())
+            m_heldFormat = m_format;
+        m_held += text;
+        m_selStart = TextLength();
+    } else {
+        Flush();
+        m_cursor.insertText(text, m_format);
+        m_selStart = m_cursor.position() + m_cursor.blockNumber();
+    }
     m_selLength = 0;
     FollowEnd(wasAtEnd);
     Q_EMIT TextInserted(text, SelBold(), SelFontName());
@@ -137,6 +154,7 @@ QString RichTextBox::SelFontName() const
 
 QString RichTextBox::PlainText() const
 {
+    Flush();
     QString text = document()->toPlainText();
     text.replace(u'\n', u"\r\n"_s);
     return text;
@@ -144,6 +162,7 @@ QString RichTextBox::PlainText() const
 
 QTextCharFormat RichTextBox::FormatAt(qsizetype position) const
 {
+    Flush();
     const QTextDocument *doc = document();
     if (position < 0 || position >= TextLength())
         return {};
@@ -176,6 +195,36 @@ QFont RichTextBox::FontAt(qsizetype position) const
     return FormatAt(position).font().resolve(font());
 }
 
+bool RichTextBox::CanHold(const QString &text) const
+{
+    if (m_batchDepth == 0)
+        return false;
+    if (m_held.isEmpty() && (m_cursor.hasSelection() || !m_cursor.atEnd()))
+        return false;
+    // Only "\r\n" may break a line: the document's other breaks count
+    // differently in TextLength, and a lone "\r" would pair with a "\n" that
+    // follows in the next text.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+            ++i;
+            continue;
+        }
+        if (c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator ||
+            (c >= 0xFDD0 && c <= 0xFDEF))  // frame marks among the noncharacters
+            return false;
+    }
+    return true;
+}
+
+void RichTextBox::Flush() const
+{
+    if (m_held.isEmpty())
+        return;
+    // The caret has stayed at the end of the document since the text was held.
+    m_cursor.insertText(std::exchange(m_held, QString()), m_heldFormat);
+}
+
 void RichTextBox::FollowEnd(bool wasAtEnd)
 {
     // The view follows the newest line unless the user has scrolled away.
@@ -201,6 +250,7 @@ RichTextBox::Batch::Batch(RichTextBox &box) : m_box(box)
 RichTextBox::Batch::~Batch()
 {
     if (--m_box.m_batchDepth == 0) {
+        m_box.Flush();
         m_box.m_cursor.endEditBlock();
         m_box.FollowEnd(std::exchange(m_box.m_followPending, false));
     }

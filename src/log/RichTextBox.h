@@ -45,7 +45,9 @@ public:
     [[nodiscard]] QFont FontAt(qsizetype position) const;
 
     // Holds back layout and repaint until the outermost guard ends, so a block
-    // of writes costs one layout pass instead of one per write.
+    // of writes costs one layout pass instead of one per write. Text appended
+    // at the end meanwhile is collected and goes into the document as one
+    // insert; reading back through this class sees it at once.
     class Batch
     {
     public:
@@ -67,9 +69,13 @@ private:
     [[nodiscard]] QTextCharFormat FormatAt(qsizetype position) const;
     void SelectRange();
     void FollowEnd(bool wasAtEnd);
+    [[nodiscard]] bool CanHold(const QString &text) const;
+    void Flush() const;
 
-    QTextCursor m_cursor;
+    mutable QTextCursor m_cursor;
     QTextCharFormat m_format;  // the insertion format, kept across caret moves
+    mutable QString m_held;    // appended in a batch, not yet in the document
+    QTextCharFormat m_heldFormat;
     qsizetype m_selStart = 0;
     qsizetype m_selLength = 0;
     int m_batchDepth = 0;
