@@ -32,6 +32,19 @@ QString Cut(const QString &text, int16_t width, qsizetype &missing)
     return cut;
 }
 
+// Appends text cut or filled with blanks to width, as PadLeft (blanks after)
+// or PadRight (blanks before) would.
+void AppendPadded(QString &line, QStringView text, qsizetype width, bool blanksBefore)
+{
+    text = text.left(width);
+    const qsizetype blanks = width - text.size();
+    if (blanksBefore)
+        line.resize(line.size() + blanks, u' ');
+    line += text;
+    if (!blanksBefore)
+        line.resize(line.size() + blanks, u' ');
+}
+
 }  // namespace
 
 QString frmMain::PadLeft(const QString &text, int16_t width)
@@ -68,13 +81,20 @@ void frmMain::AddLogEndDirListing()
 
 QString frmMain::DirListingLine(const DirEntry &entry)
 {
+    // The columns of PadLeft and PadRight, built in one buffer: a listing
+    // makes thousands of lines in a row.
+    QString line;
+    line.reserve(NameWidth + 1 + SizeWidth + 1 + ModifiedWidth);
     // Copied as it is: fromStdU16String would take a leading U+FEFF or U+FFFE
     // for a byte order mark and drop it or swap every character.
-    QString line = PadLeft(QStringView(entry.Name).toString(), NameWidth);
-    const QString column = entry.Kind == 0 ? PadRight(u"<DIR>"_s, SizeWidth)
-                                           : PadRight(QString::number(entry.Size), SizeWidth);
-    line += u' ' + column;
-    line += u' ' + PadLeft(DateTimeText(entry.Modified), ModifiedWidth);
+    AppendPadded(line, QStringView(entry.Name), NameWidth, false);
+    line += u' ';
+    if (entry.Kind == 0)
+        AppendPadded(line, u"<DIR>", SizeWidth, true);
+    else
+        AppendPadded(line, QString::number(entry.Size), SizeWidth, true);
+    line += u' ';
+    AppendPadded(line, DateTimeText(entry.Modified), ModifiedWidth, false);
     return line;
 }
 
