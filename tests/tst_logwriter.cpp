@@ -25,6 +25,7 @@ private Q_SLOTS:
     void fontStaysInForce();
     void lengthCountsLineBreaksAsTwo_data();
     void lengthCountsLineBreaksAsTwo();
+    void readBackAsWritten();
     void selectionInsideTheText();
     void userCannotType();
     void viewFollowsNewestLine();
@@ -123,6 +124,17 @@ void LogWriterTest::lengthCountsLineBreaksAsTwo()
     }
     QCOMPARE(box.TextLength(), length);
     QCOMPARE(box.PlainText().size(), length);
+}
+
+void LogWriterTest::readBackAsWritten()
+{
+    RichTextBox box;
+    // A line separator, a non-breaking space, NUL and a tab are characters of
+    // the line, not breaks or blanks of another kind.
+    const QString text = u"a\u2028b\u00A0c"_s + QChar(0) + u"\td\r\n"_s;
+    box.SetSelText(text);
+    QCOMPARE(box.PlainText(), text);
+    QCOMPARE(box.TextLength(), text.size());
 }
 
 void LogWriterTest::selectionInsideTheText()

@@ -155,8 +155,11 @@ QString RichTextBox::SelFontName() const
 QString RichTextBox::PlainText() const
 {
     Flush();
-    QString text = document()->toPlainText();
-    text.replace(u'\n', u"\r\n"_s);
+    // The raw text, not toPlainText(): that one turns line separators into
+    // line breaks and non-breaking spaces into spaces, and the log is read
+    // back as it was written. Only paragraph breaks read as CR LF.
+    QString text = document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u"\r\n"_s);
     return text;
 }
 
