@@ -76,8 +76,14 @@ int RichTextBox::DocumentPosition(qsizetype position) const
 void RichTextBox::SelectRange()
 {
     const qsizetype end = std::clamp<qsizetype>(m_selStart + m_selLength, 0, TextLength());
-    m_cursor.setPosition(DocumentPosition(m_selStart));
-    m_cursor.setPosition(DocumentPosition(end), QTextCursor::KeepAnchor);
+    const int anchor = DocumentPosition(m_selStart);
+    const int position = m_selLength == 0 ? anchor : DocumentPosition(end);
+    // Moving the cursor lays out its line again; the log writer asks for the
+    // end, where the cursor already is, before every line.
+    if (m_cursor.anchor() == anchor && m_cursor.position() == position)
+        return;
+    m_cursor.setPosition(anchor);
+    m_cursor.setPosition(position, QTextCursor::KeepAnchor);
 }
 
 void RichTextBox::SetSelStart(qsizetype position)
@@ -235,10 +241,16 @@ void RichTextBox::FollowEnd(bool wasAtEnd)
         m_followPending = m_followPending || wasAtEnd;
         return;
     }
-    if (wasAtEnd) {
-        QScrollBar *bar = verticalScrollBar();
-        bar->setValue(bar->maximum());
-    }
+    QScrollBar *bar = verticalScrollBar();
+    if (!wasAtEnd || bar->value() == bar->maximum())
+        return;
+    // A new line makes the document layout repaint the whole view anyway, so
+    // the scroll skips moving the old pixels up first.
+    QWidget *view = viewport();
+    const bool updates = view->updatesEnabled();
+    view->setUpdatesEnabled(false);
+    bar->setValue(bar->maximum());
+    view->setUpdatesEnabled(updates);
 }
 
 RichTextBox::Batch::Batch(RichTextBox &box) : m_box(box)
