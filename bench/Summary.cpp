@@ -1,0 +1,245 @@
+#include "Summary.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+namespace velmora::bench {
+
+namespace {
+
+const Measure *Find(const Measures &measures, const std::string &name)
+{
+    const auto it = measures.find(name);
+    return it == measures.end() ? nullptr : &it->second;
+}
+
+std::optional<double> Counter(const Measure *measure, const std::string &name)
+{
+    if (!measure || !measure->error.empty())
+        return std::nullopt;
+    const auto it = measure->counters.find(name);
+    if (it == measure->counters.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::optional<double> Seconds(const Measure *measure)
+{
+    if (!measure || !measure->error.empty())
+        return std::nullopt;
+    return measure->seconds;
+}
+
+std::string ErrorOf(std::initializer_list<const Measure *> measures,
+                    std::initializer_list<std::string> names)
+{
+    auto name = names.begin();
+    for (const Measure *measure : measures) {
+        if (!measure)
+            return "not measured: " + *name;
+        if (!measure->error.empty())
+            return measure->error;
+        ++name;
+    }
+    return {};
+}
+
+std::optional<double> Ratio(std::optional<double> value, std::optional<double> baseline)
+{
+    if (!value || !baseline || *baseline <= 0.0)
+        return std::nullopt;
+    return *value / *baseline;
+}
+
+std::string Format(std::optional<double> value, const char *format)
+{
+    if (!value)
+        return "n/a";
+    char text[64];
+    std::snprintf(text, sizeof text, format, *value);
+    return text;
+}
+
+// Micro- or milliseconds, whichever reads better, from seconds.
+std::string Duration(std::optional<double> seconds)
+{
+    if (!seconds)
+        return "n/a";
+    if (*seconds < 1e-3)
+        return Format(*seconds * 1e6, "%.2f us");
+    return Format(*seconds * 1e3, "%.2f ms");
+}
+
+std::string ValueText(std::optional<double> value, const std::string &unit)
+{
+    if (unit == "s")
+        return Duration(value);
+    if (unit == "MiB")
+        return Format(value, "%.1f MiB");
+    return Format(value, "%.3g");
+}
+
+std::string TargetText(const Figure &f)
+{
+    if (f.bound == Figure::Bound::Ratio)
+        return f.percent ? "ratio <= " + Format(f.target * 100.0, "%.1f") + " %"
+                         : "ratio <= " + Format(f.target, "%.1f");
+    return "value <= " + ValueText(f.target, f.valueUnit);
+}
+
+std::string RatioText(const Figure &f)
+{
+    return f.percent ? Format(f.ratio ? std::optional(*f.ratio * 100.0) : std::nullopt, "%.3f %%")
+                     : Format(f.ratio, "%.2f");
+}
+
+Figure Row(std::string id, std::string what, std::string unit, std::string baselineWhat,
+           Figure::Bound bound, double target, bool percent = false)
+{
+    Figure f;
+    f.id = std::move(id);
+    f.what = std::move(what);
+    f.valueUnit = std::move(unit);
+    f.baselineWhat = std::move(baselineWhat);
+    f.bound = bound;
+    f.target = target;
+    f.percent = percent;
+    return f;
+}
+
+}  // namespace
+
+bool Figure::Pass() const
+{
+    if (!error.empty())
+        return false;
+    if (bound == Bound::Ratio)
+        return ratio && *ratio <= target;
+    return value && *value <= target;
+}
+
+std::optional<double> Median(std::vector<double> values)
+{
+    if (values.empty())
+        return std::nullopt;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
+}
+
+std::vector<Figure> BuildFigures(const Measures &measures)
+{
+    std::vector<Figure> figures;
+
+    {
+        const Measure *write = Find(measures, "LogWrite");
+        Figure f = Row("1", "AddLogStatus, log of 100,000 lines", "s", "empty log",
+                       Figure::Bound::Ratio, 2.0);
+        f.value = Counter(write, "lines100000_s");
+        f.baseline = Counter(write, "empty_s");
+        f.ratio = Ratio(f.value, f.baseline);
+        f.error = ErrorOf({write}, {"LogWrite"});
+        figures.push_back(f);
+    }
+    {
+        const Measure *print = Find(measures, "Listing/PrintDirectoryOutput");
+        const Measure *insert = Find(measures, "Listing/SingleInsert");
+        Figure f = Row("2", "PrintDirectoryOutput, 10,000 entries", "s", "same text, one insert",
+                       Figure::Bound::Ratio, 1.5);
+        f.value = Seconds(print);
+        f.baseline = Seconds(insert);
+        f.ratio = Ratio(f.value, f.baseline);
+        f.error =
+            ErrorOf({print, insert}, {"Listing/PrintDirectoryOutput", "Listing/SingleInsert"});
+        figures.push_back(f);
+    }
+    {
+        const Measure *wake = Find(measures, "WakeLatency");
+        Figure f = Row("3", "wake latency, median", "s", "event-loop wake alone",
+                       Figure::Bound::Value, 0.5e-3);
+        f.value = Counter(wake, "wait_s");
+        f.baseline = Counter(wake, "loop_s");
+        f.ratio = Ratio(f.value, f.baseline);
+        f.error = ErrorOf({wake}, {"WakeLatency"});
+        figures.push_back(f);
+    }
+    {
+        const Measure *idle = Find(measures, "IdleWait");
+        Figure f =
+            Row("4", "CPU while waiting 5 s", "s", "wall time", Figure::Bound::Ratio, 0.005, true);
+        f.value = Counter(idle, "cpu_s");
+        f.baseline = Counter(idle, "wall_s");
+        f.ratio = Ratio(f.value, f.baseline);
+        f.error = ErrorOf({idle}, {"IdleWait"});
+        figures.push_back(f);
+    }
+    {
+        const Measure *startup = Find(measures, "Startup");
+        const std::string error = ErrorOf({startup}, {"Startup"});
+        Figure time =
+            Row("5a", "start to window shown", "s", "minimal Qt window", Figure::Bound::Ratio, 1.5);
+        time.value = Counter(startup, "demo_s");
+        time.baseline = Counter(startup, "minimal_s");
+        time.ratio = Ratio(time.value, time.baseline);
+        time.error = error;
+        figures.push_back(time);
+        Figure memory = Row("5b", "peak resident memory", "MiB", "minimal Qt window",
+                            Figure::Bound::Ratio, 1.5);
+        memory.value = Counter(startup, "demo_mib");
+        memory.baseline = Counter(startup, "minimal_mib");
+        memory.ratio = Ratio(memory.value, memory.baseline);
+        memory.error = error;
+        figures.push_back(memory);
+    }
+    {
+        const Measure *run = Find(measures, "DemoRun");
+        const std::string error = ErrorOf({run}, {"DemoRun"});
+        const auto wall = Counter(run, "wall_s");
+        const auto engine = Counter(run, "engine_s");
+        Figure added = Row("6a", "demo run, wall time added", "s", "engine's own time",
+                           Figure::Bound::Value, 0.050);
+        if (wall && engine)
+            added.value = *wall - *engine;
+        added.baseline = engine;
+        added.ratio = Ratio(wall, engine);
+        added.error = error;
+        figures.push_back(added);
+        Figure cpu = Row("6b", "demo run, CPU outside engine", "s", "run's wall time",
+                         Figure::Bound::Value, 0.050, true);
+        cpu.value = Counter(run, "outside_cpu_s");
+        cpu.baseline = wall;
+        cpu.ratio = Ratio(cpu.value, cpu.baseline);
+        cpu.error = error;
+        figures.push_back(cpu);
+    }
+    return figures;
+}
+
+void PrintTable(const std::vector<Figure> &figures, std::ostream &out)
+{
+    char line[512];
+    std::snprintf(line, sizeof line, "%-3s %-36s %12s  %-34s %10s  %-18s %s\n", "#", "figure",
+                  "value", "baseline", "ratio", "target", "result");
+    out << line << std::string(128, '-') << '\n';
+    for (const Figure &f : figures) {
+        const std::string baseline =
+            ValueText(f.baseline, f.valueUnit) + " (" + f.baselineWhat + ")";
+        std::snprintf(line, sizeof line, "%-3s %-36s %12s  %-34s %10s  %-18s %s\n", f.id.c_str(),
+                      f.what.c_str(), ValueText(f.value, f.valueUnit).c_str(), baseline.c_str(),
+                      RatioText(f).c_str(), TargetText(f).c_str(), f.Pass() ? "PASS" : "MISS");
+        out << line;
+        if (!f.error.empty())
+            out << "    " << f.error << '\n';
+    }
+}
+
+void WriteFigures(const std::vector<Figure> &figures, std::ostream &out)
+{
+    for (const Figure &f : figures) {
+        out << f.id << '\t' << Format(f.value, "%.9g") << '\t' << Format(f.baseline, "%.9g") << '\t'
+            << Format(f.ratio, "%.6g") << '\t' << (f.Pass() ? "PASS" : "MISS") << '\n';
+    }
+}
+
+}  // namespace velmora::bench
