@@ -19,6 +19,7 @@ constexpr qint64 SecondsPerDay = 86400;
 constexpr qint64 MsecsPerDay = SecondsPerDay * 1000;
 constexpr double FirstDay = -657434.0;  // 1 January 100
 constexpr double LastDay = 2958465.0;   // 31 December 9999
+constexpr qint64 JulianDay1899Dec30 = 2415019;
 
 [[noreturn]] void RaiseOverflow()
 {
@@ -335,7 +336,7 @@ QString DateTimeText(double value, const QLocale &locale)
         forms.AppendTime(text, time);
         return text;
     }
-    forms.AppendDate(text, QDate(1899, 12, 30).addDays(day));
+    forms.AppendDate(text, QDate::fromJulianDay(JulianDay1899Dec30 + day));
     if (seconds != 0) {
         text += u' ';
         forms.AppendTime(text, time);

@@ -84,7 +84,7 @@ QString frmMain::DirListingLine(const DirEntry &entry)
     // The columns of PadLeft and PadRight, built in one buffer: a listing
     // makes thousands of lines in a row.
     QString line;
-    line.reserve(NameWidth + 1 + SizeWidth + 1 + ModifiedWidth);
+    line.reserve(NameWidth + 1 + SizeWidth + 1 + ModifiedWidth + LineEnd.size());
     // Copied as it is: fromStdU16String would take a leading U+FEFF or U+FFFE
     // for a byte order mark and drop it or swap every character.
     AppendPadded(line, QStringView(entry.Name), NameWidth, false);
@@ -101,7 +101,9 @@ QString frmMain::DirListingLine(const DirEntry &entry)
 void frmMain::AddLogDirListingItem(const DirEntry &entry)
 {
     PrepareLog();
-    redLog->SetSelText(DirListingLine(entry) + LineEnd);
+    QString line = DirListingLine(entry);
+    line += LineEnd;  // in the room DirListingLine left for it
+    redLog->SetSelText(line);
     LogScrollInView();
 }
 

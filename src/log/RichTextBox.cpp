@@ -88,9 +88,10 @@ void RichTextBox::SelectRange()
 
 void RichTextBox::SetSelStart(qsizetype position)
 {
-    m_selStart = std::clamp<qsizetype>(position, 0, TextLength());
+    const qsizetype length = TextLength();
+    m_selStart = std::clamp<qsizetype>(position, 0, length);
     m_selLength = 0;
-    if (!m_held.isEmpty() && m_selStart == TextLength())
+    if (!m_held.isEmpty() && m_selStart == length)
         return;  // the caret is after the held text already
     Flush();
     SelectRange();
@@ -98,8 +99,9 @@ void RichTextBox::SetSelStart(qsizetype position)
 
 void RichTextBox::SetSelLength(qsizetype length)
 {
-    m_selLength = std::clamp<qsizetype>(length, 0, TextLength() - m_selStart);
-    if (!m_held.isEmpty() && m_selLength == 0 && m_selStart == TextLength())
+    const qsizetype textLength = TextLength();
+    m_selLength = std::clamp<qsizetype>(length, 0, textLength - m_selStart);
+    if (!m_held.isEmpty() && m_selLength == 0 && m_selStart == textLength)
         return;
     Flush();
     SelectRange();
@@ -213,9 +215,12 @@ bool RichTextBox::CanHold(const QString &text) const
     // Only "\r\n" may break a line: the document's other breaks count
     // differently in TextLength, and a lone "\r" would pair with a "\n" that
     // follows in the next text.
+    const QChar *chars = text.constData();
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+        const char16_t c = chars[i].unicode();
+        if (c > u'\r' && c < QChar::ParagraphSeparator)
+            continue;  // nearly every character
+        if (c == u'\r' && i + 1 < text.size() && chars[i + 1] == u'\n') {
             ++i;
             continue;
         }
