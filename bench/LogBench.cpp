@@ -31,36 +31,8 @@ void ProcessEvents()
     QCoreApplication::processEvents();
 }
 
-// Times stretches of work by the process's CPU time, which is what the figures
-// use: on a shared two-core machine other processes stretch wall time at
-// random, not the CPU the program spends. Wall time goes to the details.
-class Stopwatch
-{
-public:
-    void Start()
-    {
-        m_cpuStart = ProcessCpuTime();
-        m_wallStart = Clock::now();
-    }
-
-    void Stop(benchmark::State &state)
-    {
-        const auto cpu = ProcessCpuTime() - m_cpuStart;
-        m_wall += Clock::now() - m_wallStart;
-        state.SetIterationTime(Seconds(cpu));
-    }
-
-    void Report(benchmark::State &state) const
-    {
-        state.counters["wall_s"] =
-            benchmark::Counter(Seconds(m_wall), benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    std::chrono::nanoseconds m_cpuStart{0};
-    Clock::time_point m_wallStart;
-    Clock::duration m_wall{0};
-};
+// The figures here are the process's CPU time: on a shared two-core machine
+// other processes stretch wall time at random, not the CPU the program spends.
 
 // One shown window per log size, kept for all repetitions: filling the big
 // one is dearer than measuring it. Never destroyed, as widgets must not
@@ -120,7 +92,7 @@ struct ListingFixture
 };
 
 // Never destroyed, like the windows above.
-ListingFixture &Listing()
+ListingFixture &ListingWindow()
 {
     static ListingFixture *fixture = [] {
         auto *f = new ListingFixture;
@@ -137,63 +109,47 @@ ListingFixture &Listing()
     return *fixture;
 }
 
-// Timed: the writes and the event processing that shows them, the same for
-// both sides, which end with the same text in the same view.
-void ListingPrint(benchmark::State &state)
+// The listing block and the same text in one insert take turns, like the log
+// writes above. Timed: the writes and the event processing that shows them,
+// the same for both, which end with the same text in the same view.
+void Listing(benchmark::State &state)
 {
-    ListingFixture &f = Listing();
+    constexpr int Rounds = 4;
+    ListingFixture &f = ListingWindow();
     RichTextBox &log = *f.form.redLog;
-    Stopwatch watch;
+    std::chrono::nanoseconds print{0};
+    std::chrono::nanoseconds insert{0};
     for (auto _ : state) {
-        f.engine->Rewind();
-        watch.Start();
-        f.form.PrintDirectoryOutput();
-        ProcessEvents();
-        watch.Stop(state);
-        if (log.TextLength() != f.blockText.size()) {
-            state.SkipWithError("the listing came out different");
-            break;
+        for (int round = 0; round < Rounds; ++round) {
+            for (int k = 0; k < 2; ++k) {
+                const bool printing = (round + k) % 2 == 0;  // each goes first in turn
+                f.engine->Rewind();
+                log.SetSelStart(log.TextLength());
+                if (!printing)
+                    log.SetSelFontName(u"courier"_s);
+                const auto start = ProcessCpuTime();
+                if (printing)
+                    f.form.PrintDirectoryOutput();
+                else
+                    log.SetSelText(f.blockText);
+                ProcessEvents();
+                (printing ? print : insert) += ProcessCpuTime() - start;
+                if (log.PlainText() != f.blockText) {
+                    state.SkipWithError(printing ? "the listing came out different"
+                                                 : "the inserted block reads back different");
+                    return;
+                }
+                TrimLog(log, 0);
+                log.SetSelFontName(u"MS Sans Serif"_s);
+                ProcessEvents();
+            }
         }
-        TrimLog(log, 0);
-        ProcessEvents();
     }
-    watch.Report(state);
+    const double blocks = double(Rounds * state.iterations());
+    state.counters["print_s"] = Seconds(print) / blocks;
+    state.counters["insert_s"] = Seconds(insert) / blocks;
 }
-BENCHMARK(ListingPrint)
-    ->Name("Listing/PrintDirectoryOutput")
-    ->UseManualTime()
-    ->Iterations(4)
-    ->Repetitions(7)
-    ->Unit(benchmark::kMillisecond);
-
-void ListingSingleInsert(benchmark::State &state)
-{
-    ListingFixture &f = Listing();
-    RichTextBox &log = *f.form.redLog;
-    Stopwatch watch;
-    for (auto _ : state) {
-        log.SetSelStart(log.TextLength());
-        log.SetSelFontName(u"courier"_s);
-        watch.Start();
-        log.SetSelText(f.blockText);
-        ProcessEvents();
-        watch.Stop(state);
-        if (log.PlainText() != f.blockText) {
-            state.SkipWithError("the inserted block reads back different");
-            break;
-        }
-        TrimLog(log, 0);
-        log.SetSelFontName(u"MS Sans Serif"_s);
-        ProcessEvents();
-    }
-    watch.Report(state);
-}
-BENCHMARK(ListingSingleInsert)
-    ->Name("Listing/SingleInsert")
-    ->UseManualTime()
-    ->Iterations(4)
-    ->Repetitions(7)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Listing)->Iterations(1)->Repetitions(7);
 
 }  // namespace
 
