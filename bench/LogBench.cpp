@@ -81,6 +81,7 @@ void LogWrite(benchmark::State &state)
     state.counters["empty_s"] = perWrite(0);
     state.counters["lines50_s"] = perWrite(1);
     state.counters["lines100000_s"] = perWrite(2);
+    state.counters["ratio"] = perWrite(2) / perWrite(0);  // within the pair, then the median
 }
 BENCHMARK(LogWrite)->Iterations(1)->Repetitions(5);
 
@@ -148,6 +149,7 @@ void Listing(benchmark::State &state)
     const double blocks = double(Rounds * state.iterations());
     state.counters["print_s"] = Seconds(print) / blocks;
     state.counters["insert_s"] = Seconds(insert) / blocks;
+    state.counters["ratio"] = Seconds(print) / Seconds(insert);
 }
 BENCHMARK(Listing)->Iterations(1)->Repetitions(7);
 
