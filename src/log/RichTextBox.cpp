@@ -43,6 +43,27 @@ QTextBlock BlockAt(const QTextDocument &doc, qsizetype position, qsizetype &offs
     return block;
 }
 
+// Qt's wrapping at word boundaries takes time quadratic in the length of a run
+// of characters without a break: a megabyte error text from an engine held the
+// window for a minute and a half. Once such a run comes, the control breaks
+// lines anywhere instead; no line of a normal log is near that long.
+void KeepWrappingCheap(QPlainTextEdit &box, const QString &text)
+{
+    constexpr qsizetype LongestRun = 4096;
+    if (text.size() <= LongestRun || box.wordWrapMode() == QTextOption::WrapAnywhere)
+        return;
+    qsizetype run = 0;
+    for (const QChar c : text) {
+        const bool breaks = c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' ||
+                            c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+        run = breaks ? 0 : run + 1;
+        if (run > LongestRun) {
+            box.setWordWrapMode(QTextOption::WrapAnywhere);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent), m_cursor(document())
@@ -111,6 +132,7 @@ void RichTextBox::SetSelText(const QString &text)
 {
     QScrollBar *bar = verticalScrollBar();
     const bool wasAtEnd = bar->value() >= bar->maximum();
+    KeepWrappingCheap(*this, text);
     if (!m_held.isEmpty() && !(m_heldFormat == m_format))
         Flush();
     if (CanHold(text)) {
