@@ -45,6 +45,15 @@ private:
 };
 
 // A broken property is a finding: report it and stop, so the fuzzer keeps the input.
+// Whether text is nothing but blanks, as padding fills a column.
+inline bool AllBlanks(QStringView text)
+{
+    for (const QChar c : text)
+        if (c != u' ')
+            return false;
+    return true;
+}
+
 inline void Require(bool condition, const char *what)
 {
     if (condition)

@@ -11,18 +11,11 @@ using namespace Qt::StringLiterals;
 using velmora::DirEntry;
 using velmora::frmMain;
 using velmora::RaisedError;
+using velmora::fuzz::AllBlanks;
 using velmora::fuzz::FuzzInput;
 using velmora::fuzz::Require;
 
 namespace {
-
-bool AllBlanks(QStringView text)
-{
-    for (const QChar c : text)
-        if (c != u' ')
-            return false;
-    return true;
-}
 
 // text cut to width, then blanks: a left-aligned column.
 bool LeftColumn(QStringView column, const QString &text)

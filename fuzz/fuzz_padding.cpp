@@ -8,20 +8,9 @@
 
 using velmora::frmMain;
 using velmora::RaisedError;
+using velmora::fuzz::AllBlanks;
 using velmora::fuzz::FuzzInput;
 using velmora::fuzz::Require;
-
-namespace {
-
-bool AllBlanks(QStringView text)
-{
-    for (const QChar c : text)
-        if (c != u' ')
-            return false;
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
