@@ -6,10 +6,14 @@
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
@@ -20,8 +24,8 @@ namespace sftptest {
 
 namespace {
 
-const QString kSshd = u"/usr/sbin/sshd"_s;
-const QString kKeygen = u"ssh-keygen"_s;
+const QString SshdProgram = u"/usr/sbin/sshd"_s;
+const QString KeygenProgram = u"ssh-keygen"_s;
 
 bool WriteFile(const QString &path, const QByteArray &data)
 {
@@ -49,7 +53,7 @@ bool CanConnect(int port)
     return ok;
 }
 
-// Every process below pid, found through /proc, deepest last.
+// Every process below pid, found through /proc, parents before children.
 std::vector<pid_t> Descendants(pid_t pid)
 {
     std::vector<std::pair<pid_t, pid_t>> parents;  // (child, parent)
@@ -77,6 +81,33 @@ std::vector<pid_t> Descendants(pid_t pid)
     return found;
 }
 
+// posix_spawn with stdin from /dev/null and stdout, stderr into files.
+pid_t SpawnProcess(const QString &program, const QStringList &args, const QString &out,
+                   const QString &err)
+{
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const QByteArray outPath = QFile::encodeName(out.isEmpty() ? u"/dev/null"_s : out);
+    const QByteArray errPath = QFile::encodeName(err.isEmpty() ? u"/dev/null"_s : err);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.constData(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.constData(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
+    QByteArrayList storage{QFile::encodeName(program)};
+    for (const QString &arg : args)
+        storage << QFile::encodeName(arg);
+    std::vector<char *> argv;
+    for (QByteArray &arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    ::posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 }  // namespace
 
 SshServer::SshServer(const QString &serveDir)
@@ -87,7 +118,6 @@ SshServer::SshServer(const QString &serveDir)
     } else {
         m_serveDir = QDir(serveDir).absolutePath();
     }
-    m_sshd.setProcessChannelMode(QProcess::SeparateChannels);
 }
 
 SshServer::~SshServer()
@@ -117,18 +147,35 @@ QString SshServer::IdentityFile() const
 
 QString SshServer::ServerLog()
 {
-    m_log += QString::fromLocal8Bit(m_sshd.readAllStandardError());
-    return m_log;
+    return QString::fromLocal8Bit(ReadFile(Path(u"sshd.log"_s)));
+}
+
+int SshServer::Run(const QString &program, const QStringList &args, const QString &output)
+{
+    const QString errors = Path(u"run-errors.txt"_s);
+    QFile::remove(errors);
+    const pid_t pid = SpawnProcess(program, args, output, errors);
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
+        m_error = program + u" startet nicht."_s;
+        return -1;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        m_error = program + u": "_s + QString::fromLocal8Bit(ReadFile(errors));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return 0;
 }
 
 QString SshServer::HostKeyFingerprint()
 {
-    QProcess keygen;
-    keygen.start(kKeygen, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_ed25519.pub"_s)});
-    if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0)
+    const QString out = Path(u"fingerprint.txt"_s);
+    QFile::remove(out);
+    if (Run(KeygenProgram, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_ed25519.pub"_s)}, out) !=
+        0)
         return {};
     // "256 SHA256:... comment (ED25519)"
-    const QList<QByteArray> fields = keygen.readAllStandardOutput().split(' ');
+    const QList<QByteArray> fields = ReadFile(out).split(' ');
     return fields.size() > 1 ? QString::fromLatin1(fields[1]) : QString();
 }
 
@@ -136,15 +183,8 @@ bool SshServer::Keygen(const QString &file)
 {
     QFile::remove(file);
     QFile::remove(file + u".pub"_s);
-    QProcess keygen;
-    keygen.start(kKeygen, {u"-q"_s, u"-t"_s, u"ed25519"_s, u"-N"_s, QString(), u"-C"_s,
-                           u"velmora-test"_s, u"-f"_s, file});
-    if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0) {
-        m_error = u"ssh-keygen: "_s + QString::fromLocal8Bit(keygen.readAllStandardError()) +
-                  keygen.errorString();
-        return false;
-    }
-    return true;
+    return Run(KeygenProgram, {u"-q"_s, u"-t"_s, u"ed25519"_s, u"-N"_s, QString(), u"-C"_s,
+                        u"velmora-test"_s, u"-f"_s, file}) == 0;
 }
 
 bool SshServer::Prepare()
@@ -155,16 +195,17 @@ bool SshServer::Prepare()
         m_error = u"Kein temporärer Ordner."_s;
         return false;
     }
-    if (::geteuid() == 0 && !QDir(u"/run/sshd"_s).exists()) {
+    if (::geteuid() == 0 && ::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST) {
         // sshd's privilege separation needs it when run as root.
-        if (::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST) {
-            m_error = u"/run/sshd kann nicht angelegt werden."_s;
-            return false;
-        }
+        m_error = u"/run/sshd kann nicht angelegt werden."_s;
+        return false;
     }
-    if (!QDir().mkpath(Path(u"home/.ssh"_s)) || !Keygen(Path(u"host_ed25519"_s)) ||
-        !Keygen(IdentityFile()))
-        return m_error.isEmpty() ? (m_error = u"Ordner nicht anlegbar."_s, false) : false;
+    if (!QDir().mkpath(Path(u"home/.ssh"_s))) {
+        m_error = u"Ordner nicht anlegbar."_s;
+        return false;
+    }
+    if (!Keygen(Path(u"host_ed25519"_s)) || !Keygen(IdentityFile()))
+        return false;
     if (!WriteFile(Path(u"authorized_keys"_s), ReadFile(IdentityFile() + u".pub"_s))) {
         m_error = u"authorized_keys nicht schreibbar."_s;
         return false;
@@ -218,15 +259,34 @@ int SshServer::FreePort()
     return port;
 }
 
+bool SshServer::Spawn(const QStringList &args)
+{
+    m_sshd = SpawnProcess(SshdProgram, args, {}, Path(u"sshd.log"_s));
+    return m_sshd > 0;
+}
+
+// True when sshd has ended (and is reaped); wait: until it has.
+bool SshServer::Reap(bool wait)
+{
+    if (m_sshd <= 0)
+        return true;
+    const pid_t result = ::waitpid(m_sshd, nullptr, wait ? 0 : WNOHANG);
+    if (result == m_sshd || (result < 0 && errno == ECHILD)) {
+        m_sshd = -1;
+        return true;
+    }
+    return false;
+}
+
 bool SshServer::WaitUntilListening()
 {
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        if (m_sshd.state() == QProcess::NotRunning)
+        if (Reap(false))
             return false;
         if (CanConnect(m_port))
             return true;
-        m_sshd.waitForFinished(20);
+        QThread::msleep(20);
     }
     return false;
 }
@@ -243,53 +303,49 @@ bool SshServer::Start()
             m_port = FreePort();
         if (m_port == 0 || !WriteConfig())
             break;
-        m_sshd.start(kSshd, {u"-D"_s, u"-e"_s, u"-f"_s, Path(u"sshd_config"_s)});
-        if (m_sshd.waitForStarted(10000) && WaitUntilListening())
+        if (Spawn({u"-D"_s, u"-e"_s, u"-f"_s, Path(u"sshd_config"_s)}) && WaitUntilListening())
             return true;
         // Someone else took the port in between, most likely: try another.
-        m_sshd.kill();
-        m_sshd.waitForFinished(5000);
-        m_log += QString::fromLocal8Bit(m_sshd.readAllStandardError());
+        Kill();
         if (keepPort)
             QThread::msleep(100);
     }
-    m_error = u"sshd startet nicht: "_s + m_log;
+    m_error = u"sshd startet nicht: "_s + ServerLog();
     return false;
 }
 
 void SshServer::KillSessions()
 {
-    if (m_sshd.state() == QProcess::NotRunning)
+    if (!Running())
         return;
-    const std::vector<pid_t> sessions = Descendants(static_cast<pid_t>(m_sshd.processId()));
+    const std::vector<pid_t> sessions = Descendants(m_sshd);
     for (auto it = sessions.rbegin(); it != sessions.rend(); ++it)
         ::kill(*it, SIGKILL);
 }
 
 void SshServer::PauseSessions(bool pause)
 {
-    if (m_sshd.state() == QProcess::NotRunning)
+    if (!Running())
         return;
-    for (const pid_t pid : Descendants(static_cast<pid_t>(m_sshd.processId())))
+    for (const pid_t pid : Descendants(m_sshd))
         ::kill(pid, pause ? SIGSTOP : SIGCONT);
 }
 
 void SshServer::Kill()
 {
-    if (m_sshd.state() == QProcess::NotRunning)
+    if (!Running())
         return;
     // The listener first, so no new session starts while the old ones go.
-    const std::vector<pid_t> sessions = Descendants(static_cast<pid_t>(m_sshd.processId()));
-    m_sshd.kill();
+    const std::vector<pid_t> sessions = Descendants(m_sshd);
+    ::kill(m_sshd, SIGKILL);
     for (auto it = sessions.rbegin(); it != sessions.rend(); ++it)
         ::kill(*it, SIGKILL);  // works on stopped ones too
-    m_sshd.waitForFinished(5000);
-    m_log += QString::fromLocal8Bit(m_sshd.readAllStandardError());
+    Reap(true);
 }
 
-bool SshServer::Running() const
+bool SshServer::Running()
 {
-    return m_sshd.state() != QProcess::NotRunning;
+    return !Reap(false);
 }
 
 bool SshServer::SetTrust(Trust trust)
@@ -316,14 +372,13 @@ bool SshServer::SetTrust(Trust trust)
         return false;
     }
     if (trust == Trust::Hashed) {
-        QProcess keygen;
-        keygen.start(kKeygen, {u"-H"_s, u"-f"_s, KnownHostsFile()});
-        if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0 ||
-            ReadFile(KnownHostsFile()).contains(host)) {
-            m_error = u"ssh-keygen -H: "_s + QString::fromLocal8Bit(keygen.readAllStandardError());
+        if (Run(KeygenProgram, {u"-H"_s, u"-f"_s, KnownHostsFile()}) != 0)
+            return false;
+        QFile::remove(KnownHostsFile() + u".old"_s);  // ssh-keygen's backup, not the client's
+        if (ReadFile(KnownHostsFile()).contains(host)) {
+            m_error = u"ssh-keygen -H hat nichts gehasht."_s;
             return false;
         }
-        QFile::remove(KnownHostsFile() + u".old"_s);  // ssh-keygen's backup, not the client's
     }
     return true;
 }

@@ -4,14 +4,16 @@
 // free loopback port with a configuration, host key and authorized keys of
 // its own in a temporary folder, serving a given folder as the login
 // directory. A temporary home holds the client's key pair and known_hosts.
+// Not thread-safe; any thread may use it, one at a time.
 // Nothing of the machine's SSH set-up is used or changed, except that, as
 // root, sshd needs its privilege-separation folder /run/sshd.
 
-#include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
+#include <sys/types.h>
 
 namespace sftptest {
 
@@ -32,7 +34,7 @@ public:
     void KillSessions();
     // Freezes the sessions (SIGSTOP), as a server that hangs; false thaws them.
     void PauseSessions(bool pause);
-    [[nodiscard]] bool Running() const;
+    [[nodiscard]] bool Running();
 
     [[nodiscard]] int Port() const { return m_port; }
     [[nodiscard]] QString ServeDir() const { return m_serveDir; }
@@ -60,13 +62,19 @@ private:
     bool WriteConfig();
     bool WaitUntilListening();
     bool Keygen(const QString &file);
+    // Runs a program to its end; its exit status, -1 when it could not run.
+    // Output goes to the file named, if any.
+    int Run(const QString &program, const QStringList &args, const QString &output = {});
+    bool Spawn(const QStringList &args);
+    bool Reap(bool wait);
     QString Path(const QString &name) const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<QTemporaryDir> m_ownServeDir;
     QString m_serveDir;
-    QProcess m_sshd;
-    QString m_log;
+    // Started with posix_spawn, not QProcess: ThreadSanitizer stops a test
+    // whose threaded process forks the way Qt does.
+    pid_t m_sshd = -1;
     QString m_error;
     int m_port = 0;
     bool m_prepared = false;
