@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
-            fonts-dejavu-core fontconfig
+            fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils
 CHECK_PACKAGES := clang libclang-rt-14-dev
 
 .PHONY: all deps build run test bench check clean
