@@ -7,8 +7,9 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
             fonts-dejavu-core fontconfig
 CHECK_PACKAGES := clang libclang-rt-14-dev
+SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps build run test bench check clean
+.PHONY: all deps build run test bench check clean screenshot
 
 all: build
 
@@ -27,6 +28,11 @@ test: build
 
 clean:
 	rm -rf build build-*
+
+# Makes the metainfo's screenshot again: the window after a run, under Xvfb.
+screenshot: build
+	@tools/ensure-packages.sh $(SCREENSHOT_PACKAGES)
+	packaging/make-screenshot.sh $(BUILD)
 
 # Benchmarks, in a Release build of their own; prints one summary table.
 bench: deps
