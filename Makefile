@@ -5,11 +5,12 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
-            fonts-dejavu-core fontconfig
+            fonts-dejavu-core fontconfig \
+            dpkg-dev file lintian desktop-file-utils appstream
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps build run test bench check clean screenshot
+.PHONY: all deps build run test bench check clean package screenshot
 
 all: build
 
@@ -27,7 +28,13 @@ test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* velmora-demo_*.deb
+
+# The Debian package, put beside this Makefile: sudo apt install ./velmora-demo_*.deb
+package: build
+	rm -f $(BUILD)/velmora-demo_*.deb velmora-demo_*.deb
+	cd $(BUILD) && cpack -G DEB
+	cp $(BUILD)/velmora-demo_*.deb .
 
 # Makes the metainfo's screenshot again: the window after a run, under Xvfb.
 screenshot: build
