@@ -1,6 +1,6 @@
 #pragma once
 
-// Text, path and date helpers shared by the simulated server and local drive.
+// Text, path and date helpers every engine needs.
 
 #include "TransferEngine.h"
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::sim {
+namespace velmora::engine {
 
 // Invalid input never throws: bad bytes or lone surrogates become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
@@ -20,6 +20,9 @@ std::u16string DecimalText(long long n);
 
 // DOS names compare without regard to ASCII case.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
+
+// A single name, no path: not empty, not "." or "..", no separator, colon or NUL.
+bool IsPlainFileName(std::u16string_view name);
 
 // Directories first, then by name; deterministic for equal folded names.
 void SortListing(std::vector<DirEntry> &entries);
@@ -39,4 +42,4 @@ struct DosPath
 };
 DosPath ParseDosPath(std::u16string_view path);
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

@@ -13,26 +13,11 @@ using namespace simtest;
 
 namespace {
 
-const QString kTool = "TRANVIK7.EXE";
-const QByteArray kOldContent = "alte Version";
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool WriteFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // A download in progress shows as some other file with data in it.
 bool PartialFileGrowing(const Sandbox &sandbox)
 {
     for (const auto &info : QDir(sandbox.root.path()).entryInfoList(QDir::Files | QDir::Hidden))
-        if (info.fileName() != kTool && info.size() > 0)
+        if (info.fileName() != Tool && info.size() > 0)
             return true;
     return false;
 }
@@ -79,17 +64,17 @@ private Q_SLOTS:
         QVERIFY(engine);
         QVERIFY(Finish(*engine, "ReadRemoteDirectory"));
         DirEntry tool;
-        while (engine->NextDirEntry(tool) != velmora::DirListingEnd && Q(tool.Name) != kTool) {
+        while (engine->NextDirEntry(tool) != velmora::DirListingEnd && Q(tool.Name) != Tool) {
         }
-        QCOMPARE(Q(tool.Name), kTool);
+        QCOMPARE(Q(tool.Name), Tool);
 
         engine->DownloadFile(u"tranvik7.exe", 0);  // DOS names: any case
         QVERIFY(WaitIdle(*engine));
         QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
-        QCOMPARE(sandbox.Entries(), (QStringList{"SUB", kTool}));
-        const QByteArray first = ReadFile(sandbox.root.filePath(kTool));
+        QCOMPARE(sandbox.Entries(), (QStringList{"SUB", Tool}));
+        const QByteArray first = ReadFile(sandbox.root.filePath(Tool));
         QCOMPARE(first.size(), tool.Size);
-        const QDateTime stamp = QFileInfo(sandbox.root.filePath(kTool)).lastModified();
+        const QDateTime stamp = QFileInfo(sandbox.root.filePath(Tool)).lastModified();
         QVERIFY(qAbs(OleDate(stamp) - tool.Modified) < 2.0 / 86400);  // the server's date
 
         engine->ChangeLocalDirectory(u"SUB");
@@ -99,7 +84,7 @@ private Q_SLOTS:
             QVERIFY(WaitIdle(*engine));
         }
         QVERIFY(!engine->ErrorOccurred());
-        QCOMPARE(ReadFile(sandbox.root.filePath("SUB/" + kTool)), first);  // same bytes each time
+        QCOMPARE(ReadFile(sandbox.root.filePath("SUB/" + Tool)), first);  // same bytes each time
         const QByteArray other = ReadFile(sandbox.root.filePath("SUB/LIESMICH.TXT"));
         QVERIFY(!first.startsWith(other.left(64)));         // each file its own content
         QVERIFY(first.count(char(0)) < first.size() / 16);  // not a block of zeros
@@ -108,32 +93,32 @@ private Q_SLOTS:
     void abortedOrDestroyedMidway()
     {
         Sandbox sandbox;
-        const QString target = sandbox.root.filePath(kTool);
-        QVERIFY(WriteFile(target, kOldContent));
+        const QString target = sandbox.root.filePath(Tool);
+        QVERIFY(WriteFile(target, OldContent));
         auto engine = Connected(sandbox.Config(0.05), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(PartialFileGrowing(sandbox), 3000);
         QVERIFY(engine->Busy());
         engine->AbortOperation();
         QTRY_VERIFY_WITH_TIMEOUT(!engine->Busy(), 1000);
         QCOMPARE(Q(engine->ErrorText()), QStringLiteral("Vorgang abgebrochen."));
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
 
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(PartialFileGrowing(sandbox), 3000);
         engine.reset();
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
     }
 
     void readOnlyDirectory()
     {
         Sandbox sandbox;
         const QString root = sandbox.root.path();
-        const QString target = sandbox.root.filePath(kTool);
-        QVERIFY(WriteFile(target, kOldContent));
+        const QString target = sandbox.root.filePath(Tool);
+        QVERIFY(WriteFile(target, OldContent));
         auto engine = Connected(sandbox.Config(0.0), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
         const Undo restore{[&] {
@@ -145,13 +130,13 @@ private Q_SLOTS:
             SetImmutable(root, true);
         if (CanCreateIn(root))
             QSKIP("cannot make a directory read-only here");
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QVERIFY2(Q(engine->ErrorText()).startsWith("Zugriff verweigert"),
                  qPrintable(Q(engine->ErrorText())));
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
     }
 
     void refusedDownloads_data()
@@ -164,7 +149,7 @@ private Q_SLOTS:
                                  "/etc/passwd", "SUB\\TRANVIK7.EXE", "..", ""})
             QTest::newRow(name) << name << false << bad;
         QTest::newRow("missing") << "FEHLT.EXE" << false << "Datei nicht gefunden: FEHLT.EXE";
-        QTest::newRow("line trouble") << kTool << true << "";
+        QTest::newRow("line trouble") << Tool << true << "";
     }
 
     void refusedDownloads()

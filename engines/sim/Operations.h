@@ -3,10 +3,10 @@
 // Names of the engine's calls as fault injection refers to them.
 
 #include "SimEngine.h"
+#include "WorkerEngine.h"
 
 #include <array>
 #include <cstddef>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +38,16 @@ enum class Op : std::size_t {
     Create,  // only for THROW: creating the engine
 };
 
-inline constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::Create) + 1;
+inline constexpr std::size_t OpCount = static_cast<std::size_t>(Op::Create) + 1;
+
+// The engine's calls come first, in the same order.
+static_assert(OpCount == engine::CallCount + 1);
+static_assert(static_cast<std::size_t>(Op::ErrorText) ==
+              static_cast<std::size_t>(engine::Call::ErrorText));
+constexpr Op ToOp(engine::Call call)
+{
+    return static_cast<Op>(call);
+}
 
 std::string_view OpName(Op op);
 std::optional<Op> OpFromName(std::string_view name);
@@ -47,12 +56,10 @@ std::u16string OwnFailureText(Op op);  // the engine's message for a FAIL withou
 struct Settings
 {
     double timeScale = 1.0;
-    std::filesystem::path localRoot;  // empty when no default could be found
-    std::filesystem::path lockFile;
-    bool forceRunning = false;
-    std::array<bool, kOpCount> throws{};
-    std::array<bool, kOpCount> fails{};
-    std::array<std::optional<std::u16string>, kOpCount> failTexts{};
+    engine::LocalSettings local;
+    std::array<bool, OpCount> throws{};
+    std::array<bool, OpCount> fails{};
+    std::array<std::optional<std::u16string>, OpCount> failTexts{};
 };
 
 // Checks the configuration and fills in the defaults; throws std::invalid_argument.

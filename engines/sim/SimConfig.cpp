@@ -1,7 +1,7 @@
-#include "InstanceLock.h"
 #include "Operations.h"
 #include "SimEngine.h"
 #include "Text.h"
+#include "WorkerEngine.h"
 
 #include <charconv>
 #include <cmath>
@@ -12,7 +12,7 @@
 
 namespace velmora::sim {
 
-namespace fs = std::filesystem;
+using engine::Utf8ToUtf16;
 
 namespace {
 
@@ -22,7 +22,7 @@ struct OpInfo
     std::u16string_view ownFailure;
 };
 
-constexpr std::array<OpInfo, kOpCount> kOps{{
+constexpr std::array<OpInfo, OpCount> Ops{{
     {"AlreadyRunning", u"Status der Velmora-Sperre konnte nicht geprüft werden."},
     {"Initialize", u"Velmora konnte nicht initialisiert werden: Modem antwortet nicht."},
     {"Shutdown", u"Velmora konnte nicht ordnungsgemäß beendet werden."},
@@ -50,7 +50,7 @@ constexpr std::array<OpInfo, kOpCount> kOps{{
 std::string ValidNames()
 {
     std::string out;
-    for (const auto &op : kOps) {
+    for (const auto &op : Ops) {
         if (!out.empty())
             out += ", ";
         out += op.name;
@@ -87,7 +87,7 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(begin, end - begin + 1));
 }
 
-constexpr double kMaxTimeScale = 1000.0;
+constexpr double MaxTimeScale = 1000.0;
 
 [[noreturn]] void BadTimeScale(const std::string &shown)
 {
@@ -97,7 +97,7 @@ constexpr double kMaxTimeScale = 1000.0;
 
 void CheckTimeScale(double scale, const std::string &shown)
 {
-    if (!std::isfinite(scale) || scale < 0.0 || scale > kMaxTimeScale)
+    if (!std::isfinite(scale) || scale < 0.0 || scale > MaxTimeScale)
         BadTimeScale(shown);
 }
 
@@ -127,43 +127,24 @@ template <typename Handle> void ForEachItem(const std::string &list, Handle hand
     }
 }
 
-fs::path DefaultLocalRoot()
-{
-    // XDG wants absolute paths; a relative value is ignored like an unset one.
-    if (const auto data = Env("XDG_DATA_HOME"); data && fs::path(*data).is_absolute())
-        return fs::path(*data) / "velmora-sim" / "C";
-    if (const auto home = Env("HOME"); home && !home->empty())
-        return fs::path(*home) / ".local" / "share" / "velmora-sim" / "C";
-    return {};
-}
-
-fs::path DefaultLockDir()
-{
-    if (const auto runtime = Env("XDG_RUNTIME_DIR"); runtime && fs::path(*runtime).is_absolute())
-        return *runtime;
-    std::error_code ec;
-    const fs::path temp = fs::temp_directory_path(ec);
-    return ec ? fs::path("/tmp") : temp;
-}
-
 }  // namespace
 
 std::string_view OpName(Op op)
 {
-    return kOps[static_cast<std::size_t>(op)].name;
+    return Ops[static_cast<std::size_t>(op)].name;
 }
 
 std::optional<Op> OpFromName(std::string_view name)
 {
-    for (std::size_t i = 0; i < kOps.size(); ++i)
-        if (kOps[i].name == name)
+    for (std::size_t i = 0; i < Ops.size(); ++i)
+        if (Ops[i].name == name)
             return static_cast<Op>(i);
     return std::nullopt;
 }
 
 std::u16string OwnFailureText(Op op)
 {
-    return std::u16string(kOps[static_cast<std::size_t>(op)].ownFailure);
+    return std::u16string(Ops[static_cast<std::size_t>(op)].ownFailure);
 }
 
 SimConfig SimConfig::FromEnvironment()
@@ -205,7 +186,6 @@ Settings MakeSettings(const SimConfig &config)
     Settings settings;
     CheckTimeScale(config.timeScale, std::to_string(config.timeScale));
     settings.timeScale = config.timeScale;
-    settings.forceRunning = config.forceRunning;
     for (const auto &[name, text] : config.fail) {
         const auto op = static_cast<std::size_t>(RequireOp("VELMORA_SIM_FAIL", name));
         settings.fails[op] = true;
@@ -213,12 +193,8 @@ Settings MakeSettings(const SimConfig &config)
     }
     for (const auto &name : config.throwOn)
         settings.throws[static_cast<std::size_t>(RequireOp("VELMORA_SIM_THROW", name))] = true;
-
-    std::error_code ec;
-    const fs::path root = config.localRoot.empty() ? DefaultLocalRoot() : config.localRoot;
-    settings.localRoot = root.empty() ? root : fs::absolute(root, ec);
-    const fs::path lockDir = config.lockDir.empty() ? DefaultLockDir() : config.lockDir;
-    settings.lockFile = fs::absolute(lockDir, ec) / InstanceLock::kFileName;
+    settings.local = engine::LocalSettings::Make(config.localRoot, config.lockDir);
+    settings.local.reportRunning = config.forceRunning;
     return settings;
 }
 
