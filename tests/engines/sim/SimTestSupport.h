@@ -20,6 +20,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace simtest {
 
@@ -158,14 +159,13 @@ inline std::unique_ptr<TransferEngine> Connected(const SimConfig &config,
     return engine;
 }
 
-// Another process of the suite: the lock probe (lockprobe.cpp) in one of its
-// modes, "hold" or "ask". Started with posix_spawn, not QProcess:
-// ThreadSanitizer takes Qt's clone-based start for a fork of a threaded
-// process and stops the test.
-class OtherSuite
+// A child process, started with posix_spawn, not QProcess: ThreadSanitizer
+// takes Qt's clone-based start for a fork of a threaded process and stops the
+// test. Killed when it goes out of scope.
+class Spawned
 {
 public:
-    OtherSuite(const char *mode, const Sandbox &sandbox)
+    Spawned(const char *program, QByteArrayList args)
     {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0)
@@ -173,21 +173,21 @@ public:
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
         ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        QByteArray modeArg(mode);
-        QByteArray lockDir = QFile::encodeName(sandbox.lock.path());
-        QByteArray root = QFile::encodeName(sandbox.root.path());
-        char program[] = VELMORA_SIM_LOCKPROBE;
-        char *argv[] = {program, modeArg.data(), lockDir.data(), root.data(), nullptr};
+        QByteArray path(program);
+        std::vector<char *> argv{path.data()};
+        for (QByteArray &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
         pid_t pid = -1;
-        if (::posix_spawn(&pid, program, &actions, nullptr, argv, environ) == 0)
+        if (::posix_spawn(&pid, path.constData(), &actions, nullptr, argv.data(), environ) == 0)
             m_pid = pid;
         ::posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         m_out = out[0];
     }
-    OtherSuite(const OtherSuite &) = delete;
-    OtherSuite &operator=(const OtherSuite &) = delete;
-    ~OtherSuite()
+    Spawned(const Spawned &) = delete;
+    Spawned &operator=(const Spawned &) = delete;
+    ~Spawned()
     {
         if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
             ::waitpid(m_pid, nullptr, 0);
@@ -235,6 +235,17 @@ private:
     pid_t m_pid = -1;
     int m_out = -1;
     QByteArray m_output;
+};
+
+// Another suite, as far as the instance lock goes: lockprobe.cpp in its mode
+// "hold" or "ask", on the sandbox's folders.
+class OtherSuite : public Spawned
+{
+public:
+    OtherSuite(const char *mode, const Sandbox &sandbox)
+        : Spawned(VELMORA_SIM_LOCKPROBE, {mode, QFile::encodeName(sandbox.lock.path()),
+                                          QFile::encodeName(sandbox.root.path())})
+    {}
 };
 
 // What another process sees of the lock: "running=0|1 initialize=ok|refused".

@@ -3,7 +3,9 @@
 #include "SimTestSupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -47,6 +49,25 @@ struct Undo
 {
     std::function<void()> action;
     ~Undo() { action(); }
+};
+
+// A time zone away from UTC for as long as it lives, so local time shows.
+class CentralEuropeanTime
+{
+public:
+    CentralEuropeanTime() : m_saved(qgetenv("TZ"))
+    {
+        qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        ::tzset();
+    }
+    ~CentralEuropeanTime()
+    {
+        m_saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", m_saved);
+        ::tzset();
+    }
+
+private:
+    QByteArray m_saved;
 };
 
 }  // namespace
@@ -137,6 +158,58 @@ private Q_SLOTS:
                  qPrintable(Q(engine->ErrorText())));
         QCOMPARE(sandbox.Entries(), QStringList{Tool});
         QCOMPARE(ReadFile(target), OldContent);
+    }
+
+    // The mailbox written out for a real server is the one the engine serves.
+    void mailboxExport_data()
+    {
+        QTest::addColumn<QString>("dir");  // on the server
+        QTest::addColumn<QString>("file");
+        QTest::newRow("the demo's file") << "TOOLS\\MORVANTE" << Tool;
+        QTest::newRow("the root") << "" << "WILLKOMM.TXT";
+        QTest::newRow("the largest") << "DOWNLOAD\\SPIELE" << "STERNFLG.ZIP";
+    }
+
+    void mailboxExport()
+    {
+        QFETCH(QString, dir);
+        QFETCH(QString, file);
+        const CentralEuropeanTime zone;
+        QTemporaryDir exported;
+        Spawned tool(VELMORA_SIM_MAILBOX, {QFile::encodeName(exported.path())});
+        QVERIFY(tool.Started());
+        QVERIFY(tool.Finish());
+        const QString there = exported.filePath(QString(dir).replace('\\', '/'));
+
+        Sandbox sandbox;
+        auto engine = Connected(sandbox.Config(0.0), dir.toStdU16String());
+        QVERIFY(engine);
+        QVERIFY(Finish(*engine, "ReadRemoteDirectory"));
+        QStringList listed;
+        DirEntry entry;
+        while (engine->NextDirEntry(entry) != velmora::DirListingEnd) {
+            const QString name = Q(entry.Name);
+            const QFileInfo info(there + '/' + name);
+            listed << name;
+            QVERIFY2(info.exists() && !info.isSymLink(), qPrintable(name));
+            QCOMPARE(info.isDir(), entry.Kind == 0);
+            if (entry.Kind != 0)
+                QCOMPARE(info.size(), entry.Size);
+            // Local time, as the engines read dates back.
+            QVERIFY2(qAbs(OleDate(info.lastModified()) - entry.Modified) < 0.5 / 86400,
+                     qPrintable(name));
+        }
+        listed.sort();
+        QCOMPARE(QDir(there).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                       QDir::Name),
+                 listed);  // nothing more, nothing less
+
+        engine->DownloadFile(file.toStdU16String(), 0);
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
+        QCOMPARE(ReadFile(there + '/' + file), ReadFile(sandbox.root.filePath(file)));
+        QCOMPARE(QFileInfo(there + '/' + file).lastModified(),
+                 QFileInfo(sandbox.root.filePath(file)).lastModified());
     }
 
     void refusedDownloads_data()

@@ -13,7 +13,7 @@ using namespace simtest;
 
 namespace {
 
-const char *const kOperations[] = {"Dial",
+const char *const Operations[] = {"Dial",
                                    "ReadLocalDirectory",
                                    "ChangeLocalDirectory",
                                    "ReadRemoteDirectory",
@@ -50,7 +50,7 @@ private Q_SLOTS:
     void busyUntilEndAtTimeScaleZero_data()
     {
         QTest::addColumn<QString>("call");
-        for (const char *call : kOperations)
+        for (const char *call : Operations)
             QTest::newRow(call) << call;
     }
 
@@ -76,7 +76,7 @@ private Q_SLOTS:
     void abortStopsOperation_data()
     {
         QTest::addColumn<QString>("call");
-        for (const char *call : kOperations)
+        for (const char *call : Operations)
             if (QString(call) != "Dial")  // see wakesAtLeastEvery250msWhileDialling
                 QTest::newRow(call) << call;
     }
