@@ -32,8 +32,7 @@ std::unique_ptr<TransferEngine> CreateChosenEngine()
     if (name.empty() || name == "sim")
         return sim::CreateSimEngine();
     // Further engines are chosen here, e.g. "sftp".
-    const std::string message =
-        "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim)";
+    const std::string message = "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim)";
     ReportOnce(message);
     throw std::invalid_argument(message);
 }

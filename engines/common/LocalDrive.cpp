@@ -251,7 +251,7 @@ std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
     std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +
                        std::to_string(++counter) + ".part";
     m_file = UniqueFd(::openat(m_dir.Get(), temp.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!m_file)
         return Failure(errno);
     m_name = name;

@@ -19,13 +19,27 @@ const std::u16string AlreadyConnected = u"Es besteht bereits eine Verbindung.";
 const std::u16string Aborted = u"Vorgang abgebrochen.";
 
 constexpr const char *CallNames[CallCount] = {
-    "AlreadyRunning",     "Initialize",          "Shutdown",
-    "LocalDirectory",     "Busy",                "ReadLocalDirectory",
-    "NextDirEntry",       "Dial",                "HangUp",
-    "ReadRemoteDirectory", "ChangeLocalDirectory", "ChangeRemoteDirectory",
-    "DownloadFile",       "AbortOperation",      "RemoteDirectory",
-    "LocalDrives",        "RemoteDrives",        "RemoteName",
-    "LongFileNames",      "ErrorOccurred",       "ErrorText",
+    "AlreadyRunning",
+    "Initialize",
+    "Shutdown",
+    "LocalDirectory",
+    "Busy",
+    "ReadLocalDirectory",
+    "NextDirEntry",
+    "Dial",
+    "HangUp",
+    "ReadRemoteDirectory",
+    "ChangeLocalDirectory",
+    "ChangeRemoteDirectory",
+    "DownloadFile",
+    "AbortOperation",
+    "RemoteDirectory",
+    "LocalDrives",
+    "RemoteDrives",
+    "RemoteName",
+    "LongFileNames",
+    "ErrorOccurred",
+    "ErrorText",
 };
 
 }  // namespace
@@ -126,8 +140,8 @@ void WorkerEngine::Initialize()
             "Velmora: kein Ordner für Laufwerk C: (weder HOME noch XDG_DATA_HOME gesetzt).");
     auto held = InstanceLock::TryAcquire(m_localSettings.lockFile);
     if (!held)
-        throw std::runtime_error("Velmora läuft bereits (Sperre " + m_localSettings.lockFile.string() +
-                                 " ist belegt).");
+        throw std::runtime_error("Velmora läuft bereits (Sperre " +
+                                 m_localSettings.lockFile.string() + " ist belegt).");
     m_local = std::make_shared<const LocalDrive>(m_localSettings.root);
     m_instanceLock = std::move(held);
     m_initialized = true;
@@ -411,9 +425,9 @@ bool WorkerEngine::RequireLocked(bool connection)
 bool WorkerEngine::CanStartLocked(Call call, bool connection)
 {
     if (m_busy)
-        throw std::runtime_error("Velmora ist beschäftigt: " +
-                                 std::string(CallNames[static_cast<std::size_t>(call)]) +
-                                 " erst nach dem Ende des laufenden Vorgangs aufrufen.");
+        throw std::runtime_error(
+            "Velmora ist beschäftigt: " + std::string(CallNames[static_cast<std::size_t>(call)]) +
+            " erst nach dem Ende des laufenden Vorgangs aufrufen.");
     return RequireLocked(connection);
 }
 

@@ -162,8 +162,8 @@ private:
     }
 
     Outcome RunDownload(const engine::LocalDrive &local, const ServerPath &remote,
-                        const std::filesystem::path &dir, const std::u16string &name,
-                        int32_t mode, const std::optional<std::u16string> &fail)
+                        const std::filesystem::path &dir, const std::u16string &name, int32_t mode,
+                        const std::optional<std::u16string> &fail)
     {
         if (!Pause(DownloadRequestSeconds))
             return Outcome::Stopped();
@@ -185,9 +185,8 @@ private:
         const double scale = m_settings.timeScale;
         const double perWake = LineBytesPerSecond * 0.15;
         const std::size_t chunk =
-            scale > 0
-                ? static_cast<std::size_t>(std::clamp(perWake / scale, 1.0, double(MaxChunk)))
-                : MaxChunk;
+            scale > 0 ? static_cast<std::size_t>(std::clamp(perWake / scale, 1.0, double(MaxChunk)))
+                      : MaxChunk;
         const auto total = static_cast<std::size_t>(file->size);
         const std::size_t failAt = fail ? total * 2 / 5 : total + 1;  // line trouble midway
         Content content(file->name);

@@ -166,8 +166,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("dir");  // on the server
         QTest::addColumn<QString>("file");
         QTest::newRow("the demo's file") << "TOOLS\\MORVANTE" << Tool;
-        QTest::newRow("the root") << "" << "WILLKOMM.TXT";
-        QTest::newRow("the largest") << "DOWNLOAD\\SPIELE" << "STERNFLG.ZIP";
+        QTest::newRow("the root") << ""
+                                  << "WILLKOMM.TXT";
+        QTest::newRow("the largest") << "DOWNLOAD\\SPIELE"
+                                     << "STERNFLG.ZIP";
     }
 
     void mailboxExport()
