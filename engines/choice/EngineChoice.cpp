@@ -1,29 +1,13 @@
 #include "EngineChoice.h"
 
 #include "SimEngine.h"
+#include "Text.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 
 namespace velmora::engine {
-
-namespace {
-
-// The program drops creation errors silently, so stderr is where they show.
-void ReportOnce(const std::string &message)
-{
-    static std::mutex mutex;
-    static std::set<std::string> reported;
-    const std::lock_guard lock(mutex);
-    if (reported.insert(message).second)
-        std::fprintf(stderr, "velmora: %s\n", message.c_str());
-}
-
-}  // namespace
 
 std::unique_ptr<TransferEngine> CreateChosenEngine()
 {
@@ -33,7 +17,7 @@ std::unique_ptr<TransferEngine> CreateChosenEngine()
         return sim::CreateSimEngine();
     // Further engines are chosen here, e.g. "sftp".
     const std::string message = "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim)";
-    ReportOnce(message);
+    ReportOnce("velmora", message);  // the program drops creation errors silently
     throw std::invalid_argument(message);
 }
 

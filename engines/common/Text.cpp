@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace velmora::engine {
 
@@ -200,6 +203,17 @@ std::time_t TimeFromOleDate(double oleDate)
     local.tm_sec = static_cast<int>(secondOfDay % 60);
     local.tm_isdst = -1;
     return std::mktime(&local);
+}
+
+void ReportOnce(std::string_view source, std::string_view message)
+{
+    static std::mutex mutex;
+    static std::set<std::string, std::less<>> reported;
+    std::string line(source);
+    line.append(": ").append(message);
+    const std::lock_guard lock(mutex);
+    if (reported.insert(line).second)
+        std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 DosPath ParseDosPath(std::u16string_view path)

@@ -32,6 +32,10 @@ double OleDate(int year, int month, int day, int hour, int minute, int second);
 double OleDateFromTime(std::time_t seconds, long nanoseconds);
 std::time_t TimeFromOleDate(double oleDate);
 
+// Writes "source: message" to stderr, each distinct line once per process.
+// Engines report their creation errors so, as the program drops them.
+void ReportOnce(std::string_view source, std::string_view message);
+
 // A DOS-style path argument taken apart: "C:\A\B", "\A", "A\..\B", "/x".
 struct DosPath
 {

@@ -44,6 +44,19 @@ constexpr const char *CallNames[CallCount] = {
 
 }  // namespace
 
+std::string_view CallName(Call call)
+{
+    return CallNames[static_cast<std::size_t>(call)];
+}
+
+std::optional<Call> CallFromName(std::string_view name)
+{
+    for (std::size_t i = 0; i < CallCount; ++i)
+        if (CallNames[i] == name)
+            return static_cast<Call>(i);
+    return std::nullopt;
+}
+
 Outcome Outcome::Done(std::function<void()> commit)
 {
     return {Kind::Done, {}, std::move(commit)};
@@ -425,9 +438,8 @@ bool WorkerEngine::RequireLocked(bool connection)
 bool WorkerEngine::CanStartLocked(Call call, bool connection)
 {
     if (m_busy)
-        throw std::runtime_error(
-            "Velmora ist beschäftigt: " + std::string(CallNames[static_cast<std::size_t>(call)]) +
-            " erst nach dem Ende des laufenden Vorgangs aufrufen.");
+        throw std::runtime_error("Velmora ist beschäftigt: " + std::string(CallName(call)) +
+                                 " erst nach dem Ende des laufenden Vorgangs aufrufen.");
     return RequireLocked(connection);
 }
 

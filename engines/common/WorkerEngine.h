@@ -86,6 +86,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -120,6 +121,10 @@ enum class Call : std::size_t {
 };
 
 inline constexpr std::size_t CallCount = static_cast<std::size_t>(Call::ErrorText) + 1;
+
+// The method's name, spelt as in TransferEngine.
+std::string_view CallName(Call call);
+std::optional<Call> CallFromName(std::string_view name);
 
 // How a job ended; commit is applied under the state lock afterwards.
 struct Outcome

@@ -1,13 +1,11 @@
-#include "Operations.h"
+#include "FaultInjection.h"
 #include "SimEngine.h"
 #include "Text.h"
 #include "WorkerEngine.h"
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <stdexcept>
 
 namespace velmora::sim {
@@ -16,60 +14,55 @@ using engine::Utf8ToUtf16;
 
 namespace {
 
-struct OpInfo
-{
-    std::string_view name;
-    std::u16string_view ownFailure;
+// In the order of Call.
+constexpr std::array<std::u16string_view, CallCount> OwnFailures{
+    u"Status der Velmora-Sperre konnte nicht geprüft werden.",
+    u"Velmora konnte nicht initialisiert werden: Modem antwortet nicht.",
+    u"Velmora konnte nicht ordnungsgemäß beendet werden.",
+    u"Lokales Verzeichnis konnte nicht ermittelt werden.",
+    u"Betriebszustand konnte nicht abgefragt werden.",
+    u"Lokales Verzeichnis konnte nicht gelesen werden.",
+    u"Verzeichniseintrag konnte nicht gelesen werden.",
+    u"Keine Verbindung: Die Gegenstelle antwortet nicht (NO CARRIER).",
+    u"Auflegen fehlgeschlagen: Das Modem antwortet nicht.",
+    u"Verzeichnis des Servers konnte nicht gelesen werden.",
+    u"Lokaler Verzeichniswechsel fehlgeschlagen.",
+    u"Verzeichniswechsel auf dem Server fehlgeschlagen.",
+    u"Übertragung abgebrochen: zu viele Prüfsummenfehler.",
+    u"Der laufende Vorgang konnte nicht abgebrochen werden.",
+    u"Verzeichnis des Servers konnte nicht ermittelt werden.",
+    u"Lokale Laufwerke konnten nicht ermittelt werden.",
+    u"Laufwerke des Servers konnten nicht ermittelt werden.",
+    u"Name der Gegenstelle konnte nicht ermittelt werden.",
+    u"Dateinamen-Fähigkeiten der Gegenstelle unbekannt.",
+    u"Fehlerstatus konnte nicht gelesen werden.",
+    u"Fehlertext konnte nicht gelesen werden.",
 };
-
-constexpr std::array<OpInfo, OpCount> Ops{{
-    {"AlreadyRunning", u"Status der Velmora-Sperre konnte nicht geprüft werden."},
-    {"Initialize", u"Velmora konnte nicht initialisiert werden: Modem antwortet nicht."},
-    {"Shutdown", u"Velmora konnte nicht ordnungsgemäß beendet werden."},
-    {"LocalDirectory", u"Lokales Verzeichnis konnte nicht ermittelt werden."},
-    {"Busy", u"Betriebszustand konnte nicht abgefragt werden."},
-    {"ReadLocalDirectory", u"Lokales Verzeichnis konnte nicht gelesen werden."},
-    {"NextDirEntry", u"Verzeichniseintrag konnte nicht gelesen werden."},
-    {"Dial", u"Keine Verbindung: Die Gegenstelle antwortet nicht (NO CARRIER)."},
-    {"HangUp", u"Auflegen fehlgeschlagen: Das Modem antwortet nicht."},
-    {"ReadRemoteDirectory", u"Verzeichnis des Servers konnte nicht gelesen werden."},
-    {"ChangeLocalDirectory", u"Lokaler Verzeichniswechsel fehlgeschlagen."},
-    {"ChangeRemoteDirectory", u"Verzeichniswechsel auf dem Server fehlgeschlagen."},
-    {"DownloadFile", u"Übertragung abgebrochen: zu viele Prüfsummenfehler."},
-    {"AbortOperation", u"Der laufende Vorgang konnte nicht abgebrochen werden."},
-    {"RemoteDirectory", u"Verzeichnis des Servers konnte nicht ermittelt werden."},
-    {"LocalDrives", u"Lokale Laufwerke konnten nicht ermittelt werden."},
-    {"RemoteDrives", u"Laufwerke des Servers konnten nicht ermittelt werden."},
-    {"RemoteName", u"Name der Gegenstelle konnte nicht ermittelt werden."},
-    {"LongFileNames", u"Dateinamen-Fähigkeiten der Gegenstelle unbekannt."},
-    {"ErrorOccurred", u"Fehlerstatus konnte nicht gelesen werden."},
-    {"ErrorText", u"Fehlertext konnte nicht gelesen werden."},
-    {"Create", u""},
-}};
 
 std::string ValidNames()
 {
     std::string out;
-    for (const auto &op : Ops) {
-        if (!out.empty())
-            out += ", ";
-        out += op.name;
-    }
-    return out;
+    for (std::size_t i = 0; i < CallCount; ++i)
+        out.append(engine::CallName(static_cast<Call>(i))).append(", ");
+    return out.append(CreateName);
 }
 
-Op RequireOp(std::string_view variable, const std::string &name)
+// The call a fault list names; nullopt for creating the engine.
+std::optional<Call> RequireName(std::string_view variable, const std::string &name)
 {
     if (name.empty())
         throw std::invalid_argument(std::string(variable) + ": Eintrag ohne Vorgangsnamen");
-    const auto op = OpFromName(name);
-    if (!op)
+    if (name == CreateName) {
+        if (variable != "VELMORA_SIM_THROW")
+            throw std::invalid_argument(std::string(variable) +
+                                        ": Create ist nur mit VELMORA_SIM_THROW möglich");
+        return std::nullopt;
+    }
+    const auto call = engine::CallFromName(name);
+    if (!call)
         throw std::invalid_argument(std::string(variable) + ": unbekannter Vorgang \"" + name +
                                     "\" (gültig: " + ValidNames() + ")");
-    if (*op == Op::Create && variable != "VELMORA_SIM_THROW")
-        throw std::invalid_argument(std::string(variable) +
-                                    ": Create ist nur mit VELMORA_SIM_THROW möglich");
-    return *op;
+    return call;
 }
 
 std::optional<std::string> Env(const char *name)
@@ -129,22 +122,9 @@ template <typename Handle> void ForEachItem(const std::string &list, Handle hand
 
 }  // namespace
 
-std::string_view OpName(Op op)
+std::u16string OwnFailureText(Call call)
 {
-    return Ops[static_cast<std::size_t>(op)].name;
-}
-
-std::optional<Op> OpFromName(std::string_view name)
-{
-    for (std::size_t i = 0; i < Ops.size(); ++i)
-        if (Ops[i].name == name)
-            return static_cast<Op>(i);
-    return std::nullopt;
-}
-
-std::u16string OwnFailureText(Op op)
-{
-    return std::u16string(Ops[static_cast<std::size_t>(op)].ownFailure);
+    return std::u16string(OwnFailures[Index(call)]);
 }
 
 SimConfig SimConfig::FromEnvironment()
@@ -165,7 +145,7 @@ SimConfig SimConfig::FromEnvironment()
         ForEachItem(*fail, [&](const std::string &item) {
             const auto colon = item.find(':');
             const std::string name = Trim(item.substr(0, colon));
-            RequireOp("VELMORA_SIM_FAIL", name);
+            RequireName("VELMORA_SIM_FAIL", name);
             config.fail[name] = colon == std::string::npos
                                     ? std::nullopt
                                     : std::optional(Utf8ToUtf16(item.substr(colon + 1)));
@@ -174,7 +154,7 @@ SimConfig SimConfig::FromEnvironment()
     if (const auto throwOn = Env("VELMORA_SIM_THROW")) {
         ForEachItem(*throwOn, [&](const std::string &item) {
             const std::string name = Trim(item);
-            RequireOp("VELMORA_SIM_THROW", name);
+            RequireName("VELMORA_SIM_THROW", name);
             config.throwOn.insert(name);
         });
     }
@@ -187,24 +167,19 @@ Settings MakeSettings(const SimConfig &config)
     CheckTimeScale(config.timeScale, std::to_string(config.timeScale));
     settings.timeScale = config.timeScale;
     for (const auto &[name, text] : config.fail) {
-        const auto op = static_cast<std::size_t>(RequireOp("VELMORA_SIM_FAIL", name));
-        settings.fails[op] = true;
-        settings.failTexts[op] = text;
+        const std::size_t index = Index(RequireName("VELMORA_SIM_FAIL", name).value());
+        settings.fails[index] = true;
+        settings.failTexts[index] = text;
     }
-    for (const auto &name : config.throwOn)
-        settings.throws[static_cast<std::size_t>(RequireOp("VELMORA_SIM_THROW", name))] = true;
+    for (const auto &name : config.throwOn) {
+        if (const auto call = RequireName("VELMORA_SIM_THROW", name))
+            settings.throws[Index(*call)] = true;
+        else
+            settings.throwOnCreate = true;
+    }
     settings.local = engine::LocalSettings::Make(config.localRoot, config.lockDir);
     settings.local.reportRunning = config.forceRunning;
     return settings;
-}
-
-void ReportConfigError(const std::string &message)
-{
-    static std::mutex mutex;
-    static std::set<std::string> reported;
-    const std::lock_guard lock(mutex);
-    if (reported.insert(message).second)
-        std::fprintf(stderr, "velmora-sim: %s\n", message.c_str());
 }
 
 }  // namespace velmora::sim

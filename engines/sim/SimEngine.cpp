@@ -1,8 +1,8 @@
 #include "SimEngine.h"
 
 #include "Content.h"
+#include "FaultInjection.h"
 #include "LocalDrive.h"
-#include "Operations.h"
 #include "ServerTree.h"
 #include "Text.h"
 #include "WorkerEngine.h"
@@ -38,11 +38,6 @@ constexpr double DownloadHandshakeSeconds = 1.0;
 
 const std::u16string MailboxName = u"Morvante Mailbox Kiel, Knoten 1";
 
-constexpr std::size_t Index(Op op)
-{
-    return static_cast<std::size_t>(op);
-}
-
 class SimEngine : public engine::WorkerEngine
 {
 public:
@@ -53,7 +48,7 @@ public:
 protected:
     Job DialJobLocked(std::u16string number, std::u16string, std::u16string, int32_t) override
     {
-        return [this, number = std::move(number), fail = FailureFor(Op::Dial)]() -> Outcome {
+        return [this, number = std::move(number), fail = FailureFor(Call::Dial)]() -> Outcome {
             if (number.empty())
                 return Pause(0.1) ? Outcome::Failed(u"Keine Rufnummer angegeben.")
                                   : Outcome::Stopped();
@@ -68,7 +63,7 @@ protected:
 
     Job HangUpJobLocked() override
     {
-        return [this, fail = FailureFor(Op::HangUp)]() -> Outcome {
+        return [this, fail = FailureFor(Call::HangUp)]() -> Outcome {
             if (!Pause(HangUpSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -79,23 +74,24 @@ protected:
 
     Job ReadRemoteDirectoryJobLocked() override
     {
-        return [this, dir = m_remoteDir, fail = FailureFor(Op::ReadRemoteDirectory)]() -> Outcome {
-            auto entries = ServerTree::Get().List(dir);
-            const double seconds =
-                RemoteReadSeconds + RemoteReadPerEntrySeconds * static_cast<double>(entries.size());
-            if (!Pause(seconds))
-                return Outcome::Stopped();
-            if (fail)
-                return Outcome::Failed(*fail);
-            return Outcome::Done(
-                [this, entries]() mutable { SetListingLocked(std::move(entries)); });
-        };
+        return
+            [this, dir = m_remoteDir, fail = FailureFor(Call::ReadRemoteDirectory)]() -> Outcome {
+                auto entries = ServerTree::Get().List(dir);
+                const double seconds = RemoteReadSeconds + RemoteReadPerEntrySeconds *
+                                                               static_cast<double>(entries.size());
+                if (!Pause(seconds))
+                    return Outcome::Stopped();
+                if (fail)
+                    return Outcome::Failed(*fail);
+                return Outcome::Done(
+                    [this, entries]() mutable { SetListingLocked(std::move(entries)); });
+            };
     }
 
     Job ChangeRemoteDirectoryJobLocked(std::u16string path) override
     {
         return [this, dir = m_remoteDir, path = std::move(path),
-                fail = FailureFor(Op::ChangeRemoteDirectory)]() -> Outcome {
+                fail = FailureFor(Call::ChangeRemoteDirectory)]() -> Outcome {
             if (!Pause(RemoteChangeSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -110,7 +106,7 @@ protected:
     Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
     {
         return [this, target = std::move(target), remote = m_remoteDir, name = std::move(name),
-                mode, fail = FailureFor(Op::DownloadFile)] {
+                mode, fail = FailureFor(Call::DownloadFile)] {
             return RunDownload(*target.drive, remote, target.dir, name, mode, fail);
         };
     }
@@ -128,15 +124,14 @@ protected:
 
     void BeforeCall(Call call) override
     {
-        const Op op = ToOp(call);
-        if (m_settings.throws[Index(op)])
-            throw std::runtime_error("Velmora: " + std::string(OpName(op)) +
+        if (m_settings.throws[Index(call)])
+            throw std::runtime_error("Velmora: " + std::string(engine::CallName(call)) +
                                      " ist fehlgeschlagen (simulierter Ausfall).");
     }
 
     std::optional<std::u16string> InjectedFailure(Call call) const override
     {
-        return FailureFor(ToOp(call));
+        return FailureFor(call);
     }
 
     bool SpendLocalTime(Call call) override
@@ -145,12 +140,12 @@ protected:
     }
 
 private:
-    std::optional<std::u16string> FailureFor(Op op) const
+    std::optional<std::u16string> FailureFor(Call call) const
     {
-        if (!m_settings.fails[Index(op)])
+        if (!m_settings.fails[Index(call)])
             return std::nullopt;
-        const auto &text = m_settings.failTexts[Index(op)];
-        return text ? *text : OwnFailureText(op);
+        const auto &text = m_settings.failTexts[Index(call)];
+        return text ? *text : OwnFailureText(call);
     }
 
     // Waits the scaled time, waking the program on the way. False when the
@@ -219,10 +214,10 @@ std::unique_ptr<TransferEngine> CreateSimEngine(const SimConfig &config)
     try {
         settings = MakeSettings(config);
     } catch (const std::invalid_argument &e) {
-        ReportConfigError(e.what());  // the program drops creation errors silently
+        engine::ReportOnce("velmora-sim", e.what());  // the program drops creation errors silently
         throw;
     }
-    if (settings.throws[Index(Op::Create)])
+    if (settings.throwOnCreate)
         throw std::runtime_error(
             "Velmora: Erzeugen der Engine fehlgeschlagen (simulierter Ausfall).");
     return engine::MakeWorkerEngine<SimEngine>(std::move(settings));
@@ -234,7 +229,7 @@ std::unique_ptr<TransferEngine> CreateSimEngine()
     try {
         config = SimConfig::FromEnvironment();
     } catch (const std::invalid_argument &e) {
-        ReportConfigError(e.what());
+        engine::ReportOnce("velmora-sim", e.what());
         throw;
     }
     return CreateSimEngine(config);
