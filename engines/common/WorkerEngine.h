@@ -47,21 +47,25 @@
 //   they like and return the job to run; whatever the job needs of the current
 //   state they copy into it (the hook runs under the lock, the job does not).
 //   The job runs on the worker without the lock and returns an Outcome. Its
-//   commit, if any, is applied under the lock when the job has returned, for
-//   any kind of outcome; that is the place to change the remote state. A Dial
+//   commit, if any, is applied on the worker under the lock when the job has
+//   returned, for any kind of outcome, before Busy turns false; that is the
+//   place to change the remote state and SetListingLocked the listing. A Dial
 //   that ends Done marks the engine connected, a HangUp that ends Done marks
 //   it disconnected; SetConnectedLocked does so otherwise (a lost connection).
 //   A job that throws ends as Failed with "Interner Fehler: " and the message.
-// - Inside a job: Wait(length) to spend time (false: stop now, return
-//   Outcome::Stopped()); AbortRequested() to poll cheaply; Wake() at least
-//   every 250 ms while the job does its own I/O loop.
+// - Inside a job: Wait(length) to spend time, in slices of WakeInterval with a
+//   wake after each (so at least one, even for a length of 0); false: stop
+//   now and return Outcome::Stopped(). AbortRequested() to poll cheaply.
+//   Wake() at least every 250 ms while the job does its own I/O loop.
 // - OnAbortRequested() is called on the requesting thread, without any lock,
 //   after the abort flag is set: by AbortOperation and Shutdown while a job
 //   runs, and when the engine is destroyed with a job running. An engine
 //   blocked in network I/O interrupts itself there. It may run while the job
-//   runs.
-// - OnShutdown() is called by Shutdown without any lock, after the job (if
-//   any) has ended and the connection flag is cleared: close a session there.
+//   runs, or just after it ended.
+// - OnShutdown() is called by an effective Shutdown (one that found the engine
+//   initialised), without any lock, after the job (if any) has ended and the
+//   connection flag is cleared: close a session and forget the remote state
+//   there. I/O is fine.
 // - Fault injection (the simulated engine): BeforeCall(call) is the first thing
 //   every interface call does except SetWakeCallback, and may throw.
 //   InjectedFailure(call), called with the lock held, gives a text the call
@@ -71,6 +75,11 @@
 //   operations apply it in their own jobs. Both default to nothing.
 // - SpendLocalTime(call) runs at the start of a local operation's job; an
 //   engine simulating a slow drive waits there. False: aborted.
+//
+// Also at hand for engines: LocalSettings::FromEnvironment (drive C: and the
+// lock as every engine finds them), PartialFile in LocalDrive.h (a download
+// target that is complete or absent), IsPlainFileName, SortListing, the OLE
+// date conversions and ReportOnce in Text.h.
 
 #include "LocalDrive.h"
 #include "TransferEngine.h"
