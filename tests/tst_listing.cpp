@@ -146,6 +146,8 @@ void ListingTest::workedExample()
     fonts.append(u"MS Sans Serif"_s);
     QCOMPARE(LineFonts(*form->redLog), fonts);
     QCOMPARE(velmora::test::LineBoldness(*form->redLog), u"--------"_s);
+    // A screen reader gets the opening blank line in the block's font too.
+    QCOMPARE(velmora::test::AccessibleLineFormats(*form->redLog), fonts);
 }
 
 void ListingTest::emptyListing()

@@ -44,6 +44,8 @@ void LogWriterTest::linesAndBoldness()
     QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n\r\n>  drei\r\n\r\n!! vier\r\n"_s);
     QCOMPARE(LineBoldness(*form.redLog), u"-BB--B"_s);
     QCOMPARE(LineFonts(*form.redLog), QStringList(6, u"MS Sans Serif"_s));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*form.redLog),
+             velmora::test::LineFormats(*form.redLog));
 }
 
 void LogWriterTest::emptyTexts()
@@ -96,6 +98,16 @@ void LogWriterTest::fontStaysInForce()
     QCOMPARE(LineFonts(*form.redLog),
              (QStringList{u"MS Sans Serif"_s, u"courier"_s, u"courier"_s, u"courier"_s}));
     QCOMPARE(LineBoldness(*form.redLog), u"-BB-"_s);
+
+    // A blank line in another format than the line before it: it reads back
+    // in its own, and the line before keeps its own, to a screen reader too.
+    form.redLog->SetSelFontName(u"MS Sans Serif"_s);
+    form.redLog->SetSelBold(true);
+    form.AddLogNewLine();
+    QCOMPARE(velmora::test::LineFormats(*form.redLog).mid(3),
+             (QStringList{u"courier"_s, u"MS Sans Serif, bold"_s}));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*form.redLog),
+             velmora::test::LineFormats(*form.redLog));
 }
 
 void LogWriterTest::lengthCountsLineBreaksAsTwo_data()

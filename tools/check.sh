@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make check`: the whole test suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the simulated engine's tests built with
+# UndefinedBehaviorSanitizer, the engines and all their tests built with
 # ThreadSanitizer, and every fuzz target for a bounded time. Each stage builds
 # in a directory of its own (build-asan, build-tsan, build-fuzz) and stops the
 # script at its first finding.
@@ -45,18 +45,18 @@ cmake --build build-asan -j "$jobs"
 )
 note "ASan+UBSan, all tests" "passed in $(since "$start")"
 
-echo "== ThreadSanitizer: the simulated engine's tests (g++)"
+echo "== ThreadSanitizer: the engines' tests (g++)"
 # g++: clang 14's ThreadSanitizer runtime aborts in its clone() interceptor
-# when Qt starts a process (QProcess), which the lock test does.
+# when a test starts another process, as the lock tests do.
 start=$SECONDS
-configure build-tsan -DCMAKE_CXX_COMPILER=g++ -DVELMORA_SIM_ONLY=ON -DVELMORA_SANITIZE=thread
+configure build-tsan -DCMAKE_CXX_COMPILER=g++ -DVELMORA_ENGINES_ONLY=ON -DVELMORA_SANITIZE=thread
 cmake --build build-tsan -j "$jobs"
 (
     cd build-tsan
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
     ctest --output-on-failure -j "$jobs"
 )
-note "TSan, simulated engine tests" "passed in $(since "$start")"
+note "TSan, engine tests" "passed in $(since "$start")"
 
 echo "== libFuzzer: ${#fuzz_targets[@]} targets, ${fuzz_seconds} s each (clang)"
 start=$SECONDS

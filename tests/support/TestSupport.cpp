@@ -1,8 +1,12 @@
 #include "TestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QRegularExpression>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <chrono>
 
 using namespace Qt::StringLiterals;
 
@@ -54,6 +58,39 @@ QStringList LineFonts(const RichTextBox &log)
     return result;
 }
 
+QStringList AccessibleLineFormats(const RichTextBox &log)
+{
+    QStringList result;
+    QAccessibleInterface *accessible = 
+        QAccessible::queryAccessibleInterface(const_cast<RichTextBox *>(&log));
+    QAccessibleTextInterface *text = accessible ? accessible->textInterface() : nullptr;
+    if (!text)
+        return {u"no accessible text"_s};
+    const QStringList lines = text->text(0, text->characterCount()).split(u'\n');
+    int offset = 0;
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {  // the last piece follows the last break
+        int start = 0;
+        int end = 0;
+        const QString attributes = text->attributes(offset, &start, &end);
+        static const QRegularExpression family(uR"re(font-family:"([^"]*)")re"_s);
+        QString format = family.match(attributes).captured(1);
+        if (attributes.contains(u"font-weight:bold"_s))
+            format += u", bold"_s;
+        result << format;
+        offset += int(lines[i].size()) + 1;
+    }
+    return result;
+}
+
+QStringList LineFormats(const RichTextBox &log)
+{
+    QStringList result = LineFonts(log);
+    const QString boldness = LineBoldness(log);
+    for (qsizetype i = 0; i < result.size(); ++i)
+        result[i] += boldness[i] == u'B' ? u", bold"_s : boldness[i] == u'-' ? QString() : u", mixed"_s;
+    return result;
+}
+
 MessageBoxWatcher::MessageBoxWatcher()
 {
     connect(&m_timer, &QTimer::timeout, this, [this] {
@@ -65,6 +102,26 @@ MessageBoxWatcher::MessageBoxWatcher()
         box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
     });
     m_timer.start(20);
+}
+
+Watchdog::Watchdog()
+    : m_thread([this] {
+          std::unique_lock lock(m_mutex);
+          if (!m_done.wait_for(lock, std::chrono::seconds(40), [this] { return m_stop; }))
+              qFatal("a wait stalled");
+      })
+{
+    QTimer::singleShot(20'000, &m_context, [this] { m_fired = true; });
+}
+
+Watchdog::~Watchdog()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_done.notify_one();
+    m_thread.join();
 }
 
 }  // namespace velmora::test

@@ -8,6 +8,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace velmora::test {
@@ -21,6 +24,11 @@ namespace velmora::test {
 [[nodiscard]] QString LineBoldness(const RichTextBox &log);
 // Per line: the font name of all its characters, or "mixed".
 [[nodiscard]] QStringList LineFonts(const RichTextBox &log);
+// Per line, as a screen reader gets it through the accessibility interface:
+// the font family at the line's start, with ", bold" where it is bold.
+[[nodiscard]] QStringList AccessibleLineFormats(const RichTextBox &log);
+// The same from the control's own read-back, for lines of one format.
+[[nodiscard]] QStringList LineFormats(const RichTextBox &log);
 
 // Confirms every modal message box that opens while it lives and records what
 // it showed.
@@ -41,6 +49,28 @@ public:
 
 private:
     QTimer m_timer;
+};
+
+// Catches a wait that would hang. After 20 s it fires a timer, the one event
+// nobody else sends: a wait that only ended through it was waiting for an event
+// that was not coming (Fired()). Should not even that end the wait, the test
+// stops with a fatal message 20 s later.
+class Watchdog
+{
+public:
+    Watchdog();
+    Watchdog(const Watchdog &) = delete;
+    Watchdog &operator=(const Watchdog &) = delete;
+    ~Watchdog();
+    [[nodiscard]] bool Fired() const { return m_fired; }
+
+private:
+    QObject m_context;
+    bool m_fired = false;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_stop = false;
+    std::thread m_thread;
 };
 
 }  // namespace velmora::test

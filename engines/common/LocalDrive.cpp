@@ -1,0 +1,294 @@
+#include "LocalDrive.h"
+
+#include "Text.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::u16string OutsideDrive = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
+
+}  // namespace
+
+fs::path DefaultLocalRoot()
+{
+    // XDG wants absolute paths; a relative value is ignored like an unset one.
+    const char *data = std::getenv("XDG_DATA_HOME");
+    if (data && fs::path(data).is_absolute())
+        return fs::path(data) / "velmora-sim" / "C";
+    const char *home = std::getenv("HOME");
+    if (home && *home)
+        return fs::path(home) / ".local" / "share" / "velmora-sim" / "C";
+    return {};
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = other.Release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int UniqueFd::Release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+LocalDrive::LocalDrive(const fs::path &root)
+{
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (!ec)
+        m_root = fs::canonical(root, ec);
+    if (ec || !fs::is_directory(m_root, ec))
+        throw std::runtime_error("Laufwerk C: (" + root.string() +
+                                 ") ist nicht verwendbar: " + ec.message());
+}
+
+std::u16string LocalDrive::Display(const fs::path &rel)
+{
+    std::u16string out = u"C:\\";
+    bool first = true;
+    for (const auto &part : rel) {
+        if (!first)
+            out += u'\\';
+        out += Utf8ToUtf16(part.native());
+        first = false;
+    }
+    return out;
+}
+
+std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_view request,
+                                           fs::path &out) const
+{
+    const std::u16string shown(request);
+    if (request.empty())
+        return u"Kein Verzeichnis angegeben.";
+    const DosPath parsed = ParseDosPath(request);
+    if (parsed.posixRoot)
+        return OutsideDrive + shown;
+    if (parsed.drive && *parsed.drive != u'C')
+        return u"Laufwerk nicht vorhanden: " + std::u16string{*parsed.drive, u':'};
+
+    // ".." is taken lexically, as DOS does, so a link followed by ".." cannot climb out.
+    std::vector<std::string> parts;
+    if (!parsed.rooted)
+        for (const auto &part : cwd)
+            parts.push_back(part.native());
+    for (const auto &part : parsed.parts) {
+        if (part == u".")
+            continue;
+        if (part == u"..") {
+            if (parts.empty())
+                return OutsideDrive + shown;
+            parts.pop_back();
+            continue;
+        }
+        std::string name = Utf16ToUtf8(part);
+        if (name.find('\0') != std::string::npos)
+            return u"Verzeichnis nicht gefunden: " + shown;
+        parts.push_back(std::move(name));
+    }
+    fs::path candidate = m_root;
+    for (const auto &part : parts)
+        candidate /= part;
+
+    // Symlinks inside the tree are fine as long as they land inside it.
+    std::error_code ec;
+    const fs::path real = fs::canonical(candidate, ec);
+    if (ec || !fs::is_directory(real, ec))
+        return u"Verzeichnis nicht gefunden: " + shown;
+    const fs::path rel = real.lexically_relative(m_root);
+    if (rel.empty() || *rel.begin() == "..")
+        return OutsideDrive + shown;
+    out = rel == "." ? fs::path{} : rel;
+    return {};
+}
+
+bool LocalDrive::LeadsOutside(const fs::path &rel, const std::string &name) const
+{
+    std::error_code ec;
+    const fs::path link = m_root / rel / name;
+    fs::path target = fs::read_symlink(link, ec);
+    if (ec)
+        return true;
+    if (target.is_relative())
+        target = link.parent_path() / target;
+    const fs::path real = fs::weakly_canonical(target, ec);
+    if (ec)
+        return true;
+    const fs::path inside = real.lexically_relative(m_root);
+    return inside.empty() || *inside.begin() == "..";
+}
+
+UniqueFd LocalDrive::OpenDirectory(const fs::path &rel, std::u16string &error) const
+{
+    UniqueFd dir(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const auto &part : rel) {
+        if (!dir)
+            break;
+        dir = UniqueFd(
+            ::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!dir)
+        error = u"Verzeichnis nicht gefunden: " + Display(rel);
+    return dir;
+}
+
+std::u16string LocalDrive::List(const fs::path &rel, std::vector<DirEntry> &out) const
+{
+    std::u16string error;
+    UniqueFd dir = OpenDirectory(rel, error);
+    if (!dir)
+        return error;
+    const int listFd = ::fcntl(dir.Get(), F_DUPFD_CLOEXEC, 0);
+    DIR *stream = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!stream) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return u"Verzeichnis kann nicht gelesen werden: " + Display(rel);
+    }
+    std::vector<DirEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent *item = ::readdir(stream);
+        if (!item)
+            break;
+        const std::string name = item->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st
+        {};
+        // Report what a link points to; a dangling one still shows up, as a file.
+        if (::fstatat(dir.Get(), name.c_str(), &st, 0) != 0 &&
+            ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone meanwhile
+        DirEntry entry;
+        entry.Kind = S_ISDIR(st.st_mode) ? 0 : 1;
+        entry.Name = Utf8ToUtf16(name);
+        entry.Size = entry.Kind == 0          ? 0
+                     : st.st_size > INT32_MAX ? INT32_MAX
+                                              : static_cast<int32_t>(st.st_size);
+        entry.Modified = OleDateFromTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+        entries.push_back(std::move(entry));
+    }
+    const int readError = errno;
+    ::closedir(stream);
+    if (readError != 0)
+        return u"Verzeichnis kann nicht gelesen werden: " + Display(rel);
+    SortListing(entries);
+    out = std::move(entries);
+    return {};
+}
+
+PartialFile::~PartialFile()
+{
+    if (m_file)
+        ::close(m_file.Release());
+    if (!m_committed && !m_tempName.empty())
+        ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
+}
+
+std::u16string PartialFile::Failure(int err) const
+{
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return u"Zugriff verweigert: " + m_shown;
+    case EROFS:
+        return u"Datenträger ist schreibgeschützt: " + m_shown;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return u"Nicht genügend Speicherplatz auf dem Datenträger: " + m_shown;
+    default:
+        return u"Schreibfehler (Fehler " + DecimalText(err) + u"): " + m_shown;
+    }
+}
+
+std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
+                                 const std::string &name)
+{
+    m_shown = LocalDrive::Display(rel / name);
+    std::u16string error;
+    m_dir = drive.OpenDirectory(rel, error);
+    if (!m_dir)
+        return error;
+    struct stat st
+    {};
+    const bool exists = ::fstatat(m_dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(st.st_mode))
+        return u"Zieldatei ist ein Verzeichnis: " + m_shown;
+    // Replacing the link would not write outside, but a download must not even
+    // seem to put a file where the link points: refused, like any way out.
+    if (exists && S_ISLNK(st.st_mode) && drive.LeadsOutside(rel, name))
+        return OutsideDrive + m_shown;
+
+    static std::atomic<unsigned> counter{0};
+    std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(++counter) + ".part";
+    m_file = UniqueFd(::openat(m_dir.Get(), temp.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!m_file)
+        return Failure(errno);
+    m_name = name;
+    m_tempName = std::move(temp);
+    return {};
+}
+
+std::u16string PartialFile::Write(const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(m_file.Get(), data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return Failure(errno);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+std::u16string PartialFile::Commit(double modifiedOle)
+{
+    // Flush before the rename so a crash never leaves a short file under the real name.
+    if (::fsync(m_file.Get()) != 0)
+        return Failure(errno);
+    // Keep the server's date, as transfer programs do; a failure here is cosmetic.
+    const timespec times[2] = {{0, UTIME_OMIT}, {TimeFromOleDate(modifiedOle), 0}};
+    ::futimens(m_file.Get(), times);
+    if (::close(m_file.Release()) != 0)
+        return Failure(errno);
+    if (::renameat(m_dir.Get(), m_tempName.c_str(), m_dir.Get(), m_name.c_str()) != 0)
+        return Failure(errno);
+    m_committed = true;
+    ::fsync(m_dir.Get());
+    return {};
+}
+
+}  // namespace velmora::engine
