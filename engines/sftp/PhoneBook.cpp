@@ -15,15 +15,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kBlanks = " \t";
-constexpr std::string_view kScheme = "sftp://";
+constexpr std::string_view Blanks = " \t";
+constexpr std::string_view Scheme = "sftp://";
 
 std::string_view Trim(std::string_view text)
 {
-    const auto first = text.find_first_not_of(kBlanks);
+    const auto first = text.find_first_not_of(Blanks);
     if (first == std::string_view::npos)
         return {};
-    const auto last = text.find_last_not_of(kBlanks);
+    const auto last = text.find_last_not_of(Blanks);
     return text.substr(first, last - first + 1);
 }
 
@@ -89,12 +89,13 @@ void ParseAddress(std::string_view address, PhoneBookEntry &entry)
 {
     const std::string shown(address);
     const std::string expected = " (erwartet: sftp://[Benutzer@]Rechner[:Port][/Pfad])";
-    if (!StartsWithNoCase(address, kScheme))
+    if (!StartsWithNoCase(address, Scheme))
         throw LineError("Adresse beginnt nicht mit sftp://: " + shown + expected);
-    std::string_view rest = address.substr(kScheme.size());
+    std::string_view rest = address.substr(Scheme.size());
     const auto slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
-    const std::string_view path = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
+    const std::string_view path =
+        slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
 
     if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
         const std::string_view user = authority.substr(0, at);
@@ -256,15 +257,15 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
             }
             if (value.empty())
                 throw LineError("Keine Adresse nach „=“.");
-            if (value.find_first_of(kBlanks) != std::string_view::npos)
+            if (value.find_first_of(Blanks) != std::string_view::npos)
                 throw LineError("Leerzeichen in der Adresse (Name nach „;“ angeben): " +
                                 std::string(value));
             ParseAddress(value, entry);
-            for (const auto &other : book.entries_)
+            for (const auto &other : book.m_entries)
                 if (NormalizeNumber(other.number) == key)
                     throw LineError("Rufnummer " + entry.number + " steht schon in Zeile " +
                                     std::to_string(other.line) + ".");
-            book.entries_.push_back(std::move(entry));
+            book.m_entries.push_back(std::move(entry));
         } catch (const LineError &e) {
             throw PhoneBookError("Telefonbuch " + fileName + ", Zeile " +
                                  std::to_string(lineNumber) + ": " + e.what);
@@ -278,7 +279,7 @@ const PhoneBookEntry *PhoneBook::Find(std::string_view number) const
     const std::string key = NormalizeNumber(number);
     if (key.empty())
         return nullptr;
-    for (const auto &entry : entries_)
+    for (const auto &entry : m_entries)
         if (NormalizeNumber(entry.number) == key)
             return &entry;
     return nullptr;

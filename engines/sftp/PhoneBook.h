@@ -50,10 +50,10 @@ public:
 
     // nullptr when the number is not in the book.
     [[nodiscard]] const PhoneBookEntry *Find(std::string_view number) const;
-    [[nodiscard]] const std::vector<PhoneBookEntry> &Entries() const { return entries_; }
+    [[nodiscard]] const std::vector<PhoneBookEntry> &Entries() const { return m_entries; }
 
 private:
-    std::vector<PhoneBookEntry> entries_;
+    std::vector<PhoneBookEntry> m_entries;
 };
 
 }  // namespace velmora::sftp

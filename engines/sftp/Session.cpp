@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -32,14 +32,14 @@ using namespace std::chrono_literals;
 // The helper thread's beat, and how long a blocking call may go on after a
 // stop request before the helper cuts the connection. Together they keep an
 // abort well inside 250 ms.
-constexpr auto kWatchTick = 40ms;
-constexpr auto kStopGrace = 80ms;
-constexpr auto kAliveInterval = 100ms;
+constexpr auto WatchTick = 40ms;
+constexpr auto StopGrace = 80ms;
+constexpr auto AliveInterval = 100ms;
 // How long a socket wait may last before the stop request is looked at again.
-constexpr auto kPollSlice = 40ms;
+constexpr auto PollSlice = 40ms;
 // After an abort, answers still on their way are collected this long, so they
 // do not pile up in the session.
-constexpr auto kDrainTime = 50ms;
+constexpr auto DrainTime = 50ms;
 
 struct SshFree
 {
@@ -55,7 +55,8 @@ using AttributesPtr = std::unique_ptr<std::remove_pointer_t<sftp_attributes>, At
 
 std::string LocalUser()
 {
-    struct passwd entry {};
+    struct passwd entry
+    {};
     struct passwd *found = nullptr;
     std::vector<char> buffer(16384);
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
@@ -152,24 +153,24 @@ struct Session::State
     class Busy
     {
     public:
-        explicit Busy(State &state) : state_(state)
+        explicit Busy(State &state) : m_state(state)
         {
             {
-                const std::lock_guard lock(state_.mutex);
-                state_.active = true;
+                const std::lock_guard lock(m_state.mutex);
+                m_state.active = true;
             }
-            state_.cv.notify_all();
+            m_state.cv.notify_all();
         }
         ~Busy()
         {
-            const std::lock_guard lock(state_.mutex);
-            state_.active = false;
+            const std::lock_guard lock(m_state.mutex);
+            m_state.active = false;
         }
         Busy(const Busy &) = delete;
         Busy &operator=(const Busy &) = delete;
 
     private:
-        State &state_;
+        State &m_state;
     };
 
     void Watch()
@@ -183,14 +184,14 @@ struct Session::State
             Clock::time_point stopSeen{};
             auto lastAlive = Clock::now();
             while (active && !quit) {
-                cv.wait_for(lock, kWatchTick);
+                cv.wait_for(lock, WatchTick);
                 if (!active || quit)
                     break;
                 lock.unlock();
                 // The owner's callbacks run without our lock: they take locks of their own.
                 const bool stop = StopRequested();
                 const auto now = Clock::now();
-                if (now - lastAlive >= kAliveInterval && control.alive) {
+                if (now - lastAlive >= AliveInterval && control.alive) {
                     control.alive();
                     lastAlive = now;
                 }
@@ -202,7 +203,7 @@ struct Session::State
                 if (!stopping) {
                     stopping = true;
                     stopSeen = now;
-                } else if (now - stopSeen >= kStopGrace && active && watchFd >= 0 && !cut) {
+                } else if (now - stopSeen >= StopGrace && active && watchFd >= 0 && !cut) {
                     // The call sits in libssh and does not look at the stop
                     // request: take the connection away from under it.
                     ::shutdown(watchFd, SHUT_RDWR);
@@ -264,7 +265,7 @@ struct Session::State
         if (ssh_get_poll_flags(ssh) & SSH_WRITE_PENDING)
             entry.events |= POLLOUT;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::min<Clock::duration>(kPollSlice, deadline - Clock::now()));
+            std::min<Clock::duration>(PollSlice, deadline - Clock::now()));
         ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
         ThrowIfStopped();
     }
@@ -274,9 +275,9 @@ struct Session::State
     [[noreturn]] void Fail(const std::string &what)
     {
         const std::string detail = ssh ? ssh_get_error(ssh) : "";
-        const bool channelGone = sftp && sftp->channel &&
-                                 (ssh_channel_is_closed(sftp->channel) ||
-                                  ssh_channel_is_eof(sftp->channel));
+        const bool channelGone =
+            sftp && sftp->channel &&
+            (ssh_channel_is_closed(sftp->channel) || ssh_channel_is_eof(sftp->channel));
         if (WasCut() || !ssh || !ssh_is_connected(ssh) || channelGone)
             lost = true;
         ThrowIfStopped();
@@ -302,8 +303,7 @@ struct Session::State
     void RequireOpen()
     {
         if (!sftp || Lost())
-            throw Error(Failure::ConnectionLost,
-                        "Keine Verbindung zu " + displayHost + " mehr.");
+            throw Error(Failure::ConnectionLost, "Keine Verbindung zu " + displayHost + " mehr.");
     }
 
     void Connect(const ConnectOptions &options);
@@ -344,15 +344,13 @@ void Session::State::Connect(const ConnectOptions &options)
             return;
         } catch (const Error &e) {
             CloseAll();
-            const bool again =
-                e.failure() == Failure::Refused || e.failure() == Failure::TimedOut;
+            const bool again = e.failure() == Failure::Refused || e.failure() == Failure::TimedOut;
             if (!again)
                 throw;
             if (attempt >= attempts) {
                 const std::string count = " (" + AttemptsText(attempt) + ").";
                 if (e.failure() == Failure::Refused)
-                    throw Error(e.failure(),
-                                "Verbindung zu " + displayHost + " abgelehnt" + count);
+                    throw Error(e.failure(), "Verbindung zu " + displayHost + " abgelehnt" + count);
                 throw Error(e.failure(),
                             "Zeitüberschreitung beim Verbinden mit " + displayHost + count);
             }
@@ -360,7 +358,8 @@ void Session::State::Connect(const ConnectOptions &options)
         const auto resume = Clock::now() + options.retryPause;
         while (Clock::now() < resume) {
             ThrowIfStopped();
-            std::this_thread::sleep_for(std::min<Clock::duration>(kPollSlice, resume - Clock::now()));
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(PollSlice, resume - Clock::now()));
         }
         ThrowIfStopped();
     }
@@ -374,16 +373,16 @@ void Session::State::ConnectSocket(const ConnectOptions &options, Clock::time_po
     addrinfo *found = nullptr;
     const std::string service = std::to_string(options.port);
     if (const int rc = getaddrinfo(options.host.c_str(), service.c_str(), &hints, &found); rc != 0)
-        throw Error(Failure::Remote, "Rechner " + options.host + " nicht gefunden (" +
-                                         gai_strerror(rc) + ").");
+        throw Error(Failure::Remote,
+                    "Rechner " + options.host + " nicht gefunden (" + gai_strerror(rc) + ").");
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
 
     Failure failure = Failure::Refused;
     int lastError = ECONNREFUSED;
     for (const addrinfo *address = found; address; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family,
-                                address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                address->ai_protocol);
+        const int fd =
+            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                     address->ai_protocol);
         if (fd < 0) {
             lastError = errno;
             continue;
@@ -396,7 +395,7 @@ void Session::State::ConnectSocket(const ConnectOptions &options, Clock::time_po
                 for (;;) {
                     pollfd entry{fd, POLLOUT, 0};
                     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::min<Clock::duration>(kPollSlice, deadline - Clock::now()));
+                        std::min<Clock::duration>(PollSlice, deadline - Clock::now()));
                     const int ready =
                         ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
                     if (StopRequested()) {
@@ -428,8 +427,8 @@ void Session::State::ConnectSocket(const ConnectOptions &options, Clock::time_po
     }
     if (lastError != ECONNREFUSED && lastError != ETIMEDOUT && lastError != ECONNRESET &&
         lastError != EHOSTUNREACH && lastError != ENETUNREACH)
-        throw Error(Failure::Remote, "Verbindung zu " + displayHost +
-                                         " nicht möglich (" + std::strerror(lastError) + ").");
+        throw Error(Failure::Remote, "Verbindung zu " + displayHost + " nicht möglich (" +
+                                         std::strerror(lastError) + ").");
     throw Error(failure, "");
 }
 
@@ -450,21 +449,20 @@ void Session::State::Attempt(const ConnectOptions &options, const std::string &u
     long timeout = std::max<long>(
         1, static_cast<long>(
                std::chrono::duration_cast<std::chrono::seconds>(options.attemptTimeout).count()));
-    const bool set =
-        ssh_options_set(ssh, SSH_OPTIONS_LOG_VERBOSITY, &verbosity) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_HOST, options.host.c_str()) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_PORT, &port) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_USER, user.c_str()) == 0 &&
-        // Never the home from the password database: the caller says where.
-        ssh_options_set(ssh, SSH_OPTIONS_SSH_DIR, sshDir.c_str()) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null") == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_PROCESS_CONFIG, &no) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_TIMEOUT, &timeout) == 0 &&
-        ssh_options_set(ssh, SSH_OPTIONS_FD, &fd) == 0;
+    const bool set = ssh_options_set(ssh, SSH_OPTIONS_LOG_VERBOSITY, &verbosity) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_HOST, options.host.c_str()) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_PORT, &port) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_USER, user.c_str()) == 0 &&
+                     // Never the home from the password database: the caller says where.
+                     ssh_options_set(ssh, SSH_OPTIONS_SSH_DIR, sshDir.c_str()) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null") == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_PROCESS_CONFIG, &no) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_TIMEOUT, &timeout) == 0 &&
+                     ssh_options_set(ssh, SSH_OPTIONS_FD, &fd) == 0;
     if (!set)
-        throw Error(Failure::Local, std::string("libssh: Einstellung abgelehnt (") +
-                                        ssh_get_error(ssh) + ").");
+        throw Error(Failure::Local,
+                    std::string("libssh: Einstellung abgelehnt (") + ssh_get_error(ssh) + ").");
 
     ssh_set_blocking(ssh, 0);
     for (;;) {
@@ -473,8 +471,8 @@ void Session::State::Attempt(const ConnectOptions &options, const std::string &u
             break;
         if (rc == SSH_ERROR) {
             ThrowIfStopped();
-            throw Error(Failure::Remote, "SSH-Verbindung zu " + displayHost +
-                                             " gescheitert (" + ssh_get_error(ssh) + ").");
+            throw Error(Failure::Remote, "SSH-Verbindung zu " + displayHost + " gescheitert (" +
+                                             ssh_get_error(ssh) + ").");
         }
         if (Clock::now() >= deadline)
             throw Error(Failure::TimedOut, "");
@@ -508,8 +506,7 @@ void Session::State::CheckHostKey(const ConnectOptions &options)
     const std::string fingerprint = text ? text : "?";
     ssh_string_free_char(text);
     const char *typeName = ssh_key_type_to_char(ssh_key_type(key.get()));
-    const std::string shownKey =
-        std::string(typeName ? typeName : "?") + " " + fingerprint;
+    const std::string shownKey = std::string(typeName ? typeName : "?") + " " + fingerprint;
     const std::string file = (options.sshHome / ".ssh" / "known_hosts").string();
 
     switch (ssh_session_is_known_server(ssh)) {
@@ -517,10 +514,9 @@ void Session::State::CheckHostKey(const ConnectOptions &options)
         return;
     case SSH_KNOWN_HOSTS_CHANGED:
     case SSH_KNOWN_HOSTS_OTHER:
-        throw Error(Failure::HostKey,
-                    "WARNUNG: Der Schlüssel von " + displayHost +
-                        " passt nicht zu dem Eintrag in " + file + " (angeboten: " + shownKey +
-                        "). Verbindung abgelehnt.");
+        throw Error(Failure::HostKey, "WARNUNG: Der Schlüssel von " + displayHost +
+                                          " passt nicht zu dem Eintrag in " + file +
+                                          " (angeboten: " + shownKey + "). Verbindung abgelehnt.");
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND:
         throw Error(Failure::HostKey, "Unbekannter Rechner " + displayHost + ": sein Schlüssel " +
@@ -553,17 +549,16 @@ void Session::State::Authenticate(const ConnectOptions &options, const std::stri
         case SSH_AUTH_PARTIAL:
             throw Error(Failure::Authentication,
                         "Anmeldung als " + user + " bei " + displayHost + " abgelehnt" +
-                            (password ? " (Passwort)." : " (kein passender Schlüssel).") );
+                            (password ? " (Passwort)." : " (kein passender Schlüssel)."));
         default:
             ThrowIfStopped();
-            throw Error(Failure::Authentication, "Anmeldung als " + user + " bei " +
-                                                     displayHost + " gescheitert (" +
-                                                     ssh_get_error(ssh) + ").");
+            throw Error(Failure::Authentication, "Anmeldung als " + user + " bei " + displayHost +
+                                                     " gescheitert (" + ssh_get_error(ssh) + ").");
         }
     }
 }
 
-Session::Session(Control control) : state_(std::make_unique<State>(std::move(control))) {}
+Session::Session(Control control) : m_state(std::make_unique<State>(std::move(control))) {}
 
 Session::~Session() = default;
 
@@ -572,7 +567,7 @@ std::unique_ptr<Session> Session::Open(const ConnectOptions &options, Control co
     static const int initialized = ssh_init();  // once; libssh also does it on load
     (void)initialized;
     std::unique_ptr<Session> session(new Session(std::move(control)));
-    State &state = *session->state_;
+    State &state = *session->m_state;
     const State::Busy busy(state);
     state.Connect(options);
     return session;
@@ -580,7 +575,7 @@ std::unique_ptr<Session> Session::Open(const ConnectOptions &options, Control co
 
 std::string Session::RealPath(const std::string &path)
 {
-    State &state = *state_;
+    State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
     char *resolved = sftp_canonicalize_path(state.sftp, path.c_str());
@@ -594,7 +589,7 @@ std::string Session::RealPath(const std::string &path)
 
 RemoteEntry Session::Stat(const std::string &path)
 {
-    State &state = *state_;
+    State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
     const AttributesPtr attributes(sftp_stat(state.sftp, path.c_str()));
@@ -608,7 +603,7 @@ RemoteEntry Session::Stat(const std::string &path)
 
 std::vector<RemoteEntry> Session::List(const std::string &directory)
 {
-    State &state = *state_;
+    State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
     sftp_dir dir = sftp_opendir(state.sftp, directory.c_str());
@@ -635,8 +630,8 @@ std::vector<RemoteEntry> Session::List(const std::string &directory)
     }
     sftp_closedir(dir);
     state.ThrowIfStopped();
-    const std::string prefix = directory.empty() || directory.back() == '/' ? directory
-                                                                            : directory + "/";
+    const std::string prefix =
+        directory.empty() || directory.back() == '/' ? directory : directory + "/";
     for (const std::size_t index : links) {
         // What the link points to; a dangling link stays a file of size 0.
         const AttributesPtr target(sftp_stat(state.sftp, (prefix + entries[index].name).c_str()));
@@ -653,7 +648,7 @@ std::vector<RemoteEntry> Session::List(const std::string &directory)
 
 uint64_t Session::Download(const std::string &path, const Sink &sink, const Progress &progress)
 {
-    State &state = *state_;
+    State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
     sftp_file file = sftp_open(state.sftp, path.c_str(), O_RDONLY, 0);
@@ -671,8 +666,7 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
 
     uint64_t expected = UINT64_MAX;
     if (const AttributesPtr attributes(sftp_fstat(file)); attributes) {
-        if (attributes->flags & SSH_FILEXFER_ATTR_PERMISSIONS &&
-            S_ISDIR(attributes->permissions))
+        if (attributes->flags & SSH_FILEXFER_ATTR_PERMISSIONS && S_ISDIR(attributes->permissions))
             throw Error(Failure::Remote, path + " ist ein Verzeichnis.");
         if (attributes->flags & SSH_FILEXFER_ATTR_SIZE)
             expected = attributes->size;
@@ -688,7 +682,7 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
         uint32_t length;
     };
     std::deque<Request> inFlight;
-    std::vector<char> buffer(kReadSize);
+    std::vector<char> buffer(ReadSize);
     // Requests go out up to the expected end and one past it, which finds the
     // end of the file, or that it has grown.
     uint64_t requestLimit = expected;
@@ -719,16 +713,16 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
 
     try {
         for (;;) {
-            while (!atEnd && inFlight.size() < kReadsInFlight && next <= requestLimit) {
-                send(next, kReadSize, false);
-                next += kReadSize;
+            while (!atEnd && inFlight.size() < ReadsInFlight && next <= requestLimit) {
+                send(next, ReadSize, false);
+                next += ReadSize;
             }
             if (inFlight.empty())
                 break;
             state.ThrowIfStopped();
             const std::optional<int> rc = receive();
             if (!rc) {
-                state.WaitSocket(Clock::now() + kPollSlice);
+                state.WaitSocket(Clock::now() + PollSlice);
                 continue;
             }
             const Request request = inFlight.front();
@@ -742,13 +736,13 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
                 continue;
             }
             if (request.offset != done)
-                throw Error(Failure::Remote, "Lesen von " + path +
-                                                 " gescheitert: Antworten außer der Reihe.");
+                throw Error(Failure::Remote,
+                            "Lesen von " + path + " gescheitert: Antworten außer der Reihe.");
             const auto count = static_cast<uint32_t>(*rc);
             sink(buffer.data(), count);
             done += count;
             if (done > requestLimit || requestLimit == UINT64_MAX)
-                requestLimit = done;  // grown, or no size given: keep asking
+                requestLimit = done;     // grown, or no size given: keep asking
             if (count < request.length)  // a short answer: the rest comes first
                 send(request.offset + count, request.length - count, true);
             if (progress)
@@ -757,7 +751,7 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
     } catch (const Error &e) {
         if (e.failure() == Failure::Stopped && !state.Lost()) {
             // Collect what is still coming for a moment, then close the handle.
-            const auto until = Clock::now() + kDrainTime;
+            const auto until = Clock::now() + DrainTime;
             while (!inFlight.empty() && Clock::now() < until) {
                 const std::optional<int> rc = receive();
                 if (!rc) {
@@ -782,19 +776,19 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
 
 void Session::Close()
 {
-    const State::Busy busy(*state_);
-    state_->CloseAll();
-    state_->lost = true;
+    const State::Busy busy(*m_state);
+    m_state->CloseAll();
+    m_state->lost = true;
 }
 
 bool Session::Lost() const
 {
-    return state_->Lost();
+    return m_state->Lost();
 }
 
 const std::string &Session::DisplayHost() const
 {
-    return state_->displayHost;
+    return m_state->displayHost;
 }
 
 }  // namespace velmora::sftp

@@ -35,11 +35,12 @@ enum class Failure {
 class Error : public std::runtime_error
 {
 public:
-    Error(Failure failure, const std::string &text) : std::runtime_error(text), failure_(failure) {}
-    [[nodiscard]] Failure failure() const { return failure_; }
+    Error(Failure failure, const std::string &text) : std::runtime_error(text), m_failure(failure)
+    {}
+    [[nodiscard]] Failure failure() const { return m_failure; }
 
 private:
-    Failure failure_;
+    Failure m_failure;
 };
 
 // How a long call learns it should stop, and tells that it is alive. Both are
@@ -54,10 +55,10 @@ struct ConnectOptions
 {
     std::string host;
     int port = 22;
-    std::string user;                // empty: the local user
-    std::string password;            // empty: public keys (agent, default identities)
-    std::filesystem::path sshHome;   // its .ssh holds known_hosts and the identities
-    int retries = 0;                 // further attempts after refused or timed out
+    std::string user;               // empty: the local user
+    std::string password;           // empty: public keys (agent, default identities)
+    std::filesystem::path sshHome;  // its .ssh holds known_hosts and the identities
+    int retries = 0;                // further attempts after refused or timed out
     std::chrono::milliseconds attemptTimeout{15'000};
     std::chrono::milliseconds retryPause{1'000};
     std::function<void(int attempt)> onAttempt;  // before each attempt, from 1
@@ -100,14 +101,14 @@ public:
     [[nodiscard]] const std::string &DisplayHost() const;  // "host" or "host:port"
 
     // Tuning of the pipelined download.
-    static constexpr uint32_t kReadSize = 64 * 1024;
-    static constexpr std::size_t kReadsInFlight = 32;
+    static constexpr uint32_t ReadSize = 64 * 1024;
+    static constexpr std::size_t ReadsInFlight = 32;
 
 private:
     struct State;
     explicit Session(Control control);
 
-    std::unique_ptr<State> state_;
+    std::unique_ptr<State> m_state;
 };
 
 }  // namespace velmora::sftp

@@ -171,8 +171,8 @@ QString SshServer::HostKeyFingerprint()
 {
     const QString out = Path(u"fingerprint.txt"_s);
     QFile::remove(out);
-    if (Run(KeygenProgram, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_ed25519.pub"_s)}, out) !=
-        0)
+    if (Run(KeygenProgram, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_ed25519.pub"_s)},
+            out) != 0)
         return {};
     // "256 SHA256:... comment (ED25519)"
     const QList<QByteArray> fields = ReadFile(out).split(' ');
@@ -184,7 +184,7 @@ bool SshServer::Keygen(const QString &file)
     QFile::remove(file);
     QFile::remove(file + u".pub"_s);
     return Run(KeygenProgram, {u"-q"_s, u"-t"_s, u"ed25519"_s, u"-N"_s, QString(), u"-C"_s,
-                        u"velmora-test"_s, u"-f"_s, file}) == 0;
+                               u"velmora-test"_s, u"-f"_s, file}) == 0;
 }
 
 bool SshServer::Prepare()
@@ -216,25 +216,28 @@ bool SshServer::Prepare()
 
 bool SshServer::WriteConfig()
 {
-    const QString config = QStringList{
-        u"ListenAddress 127.0.0.1:%1"_s.arg(m_port),
-        u"HostKey "_s + Path(u"host_ed25519"_s),
-        u"PidFile none"_s,
-        u"AuthorizedKeysFile "_s + Path(u"authorized_keys"_s),
-        u"StrictModes no"_s,
-        u"UsePAM no"_s,
-        u"PasswordAuthentication yes"_s,
-        u"KbdInteractiveAuthentication no"_s,
-        u"PermitRootLogin prohibit-password"_s,
-        u"AllowTcpForwarding no"_s,
-        u"X11Forwarding no"_s,
-        u"PermitTTY no"_s,
-        u"UseDNS no"_s,
-        u"MaxStartups 64"_s,
-        u"Subsystem sftp internal-sftp -d "_s + m_serveDir,
-        u"ForceCommand internal-sftp -d "_s + m_serveDir,
-        u"LogLevel ERROR"_s,
-    }.join(u'\n') + u'\n';
+    const QString config =
+        QStringList{
+            u"ListenAddress 127.0.0.1:%1"_s.arg(m_port),
+            u"HostKey "_s + Path(u"host_ed25519"_s),
+            u"PidFile none"_s,
+            u"AuthorizedKeysFile "_s + Path(u"authorized_keys"_s),
+            u"StrictModes no"_s,
+            u"UsePAM no"_s,
+            u"PasswordAuthentication yes"_s,
+            u"KbdInteractiveAuthentication no"_s,
+            u"PermitRootLogin prohibit-password"_s,
+            u"AllowTcpForwarding no"_s,
+            u"X11Forwarding no"_s,
+            u"PermitTTY no"_s,
+            u"UseDNS no"_s,
+            u"MaxStartups 64"_s,
+            u"Subsystem sftp internal-sftp -d "_s + m_serveDir,
+            u"ForceCommand internal-sftp -d "_s + m_serveDir,
+            u"LogLevel ERROR"_s,
+        }
+            .join(u'\n') +
+        u'\n';
     if (!WriteFile(Path(u"sshd_config"_s), config.toLocal8Bit())) {
         m_error = u"sshd_config nicht schreibbar."_s;
         return false;
@@ -331,6 +334,20 @@ void SshServer::PauseSessions(bool pause)
         ::kill(pid, pause ? SIGSTOP : SIGCONT);
 }
 
+int SshServer::SessionProcesses()
+{
+    return Running() ? static_cast<int>(Descendants(m_sshd).size()) : 0;
+}
+
+int SshServer::RunProgram(const QString &program, const QStringList &args, const QString &output)
+{
+    const pid_t pid = SpawnProcess(program, args, output, output);
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 void SshServer::Kill()
 {
     if (!Running())
@@ -365,8 +382,9 @@ bool SshServer::SetTrust(Trust trust)
     const QByteArray host = "[127.0.0.1]:" + QByteArray::number(m_port);
     // An unrelated entry before ours, as in a real file.
     const QByteArray text = "# written by the test\n"
-                            "[127.0.0.2]:22 " + ReadFile(IdentityFile() + u".pub"_s).trimmed() +
-                            "\n" + host + ' ' + key.trimmed() + '\n';
+                            "[127.0.0.2]:22 " +
+                            ReadFile(IdentityFile() + u".pub"_s).trimmed() + "\n" + host + ' ' +
+                            key.trimmed() + '\n';
     if (!WriteFile(KnownHostsFile(), text)) {
         m_error = u"known_hosts nicht schreibbar."_s;
         return false;

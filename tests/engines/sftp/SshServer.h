@@ -34,6 +34,8 @@ public:
     void KillSessions();
     // Freezes the sessions (SIGSTOP), as a server that hangs; false thaws them.
     void PauseSessions(bool pause);
+    // The processes sshd runs for its connections.
+    [[nodiscard]] int SessionProcesses();
     [[nodiscard]] bool Running();
 
     [[nodiscard]] int Port() const { return m_port; }
@@ -56,6 +58,10 @@ public:
 
     // A free loopback port with nobody listening, at least for a moment.
     static int FreePort();
+
+    // Runs a program with this process's environment to its end, stdout and
+    // stderr into output; its exit status, -1 when it did not end normally.
+    static int RunProgram(const QString &program, const QStringList &args, const QString &output);
 
 private:
     bool Prepare();

@@ -55,13 +55,17 @@ private Q_SLOTS:
             {"comment after", "1 = sftp://h ; Name # Bemerkung", "", "h", 22, "", "Name"},
             {"empty name", "1 = sftp://h ;", "", "h", 22, "", ""},
             {"crlf", "1 = sftp://h;N\r", "", "h", 22, "", "N"},
-            {"umlaut name", "1 = sftp://h ; Gr\xC3\xBC\xC3\x9F" "e", "", "h", 22, "",
-             "Gr\xC3\xBC\xC3\x9F" "e"},
+            {"umlaut name",
+             "1 = sftp://h ; Gr\xC3\xBC\xC3\x9F"
+             "e",
+             "", "h", 22, "",
+             "Gr\xC3\xBC\xC3\x9F"
+             "e"},
             {"port max", "1 = sftp://h:65535", "", "h", 65535, "", ""},
         };
         for (const auto &row : rows)
-            QTest::newRow(row.tag) << QByteArray(row.line) << Q(row.user) << Q(row.host)
-                                   << row.port << Q(row.base) << Q(row.name);
+            QTest::newRow(row.tag) << QByteArray(row.line) << Q(row.user) << Q(row.host) << row.port
+                                   << Q(row.base) << Q(row.name);
     }
 
     void goodLines()
@@ -149,10 +153,7 @@ private Q_SLOTS:
         }
     }
 
-    void normalize()
-    {
-        QCOMPARE(Q(NormalizeNumber(" 04 21-73/96\t2058 ")), u"042173962058"_s);
-    }
+    void normalize() { QCOMPARE(Q(NormalizeNumber(" 04 21-73/96\t2058 ")), u"042173962058"_s); }
 
     void duplicateNumberNamesFirstLine()
     {
@@ -167,9 +168,14 @@ private Q_SLOTS:
 
     void byteOrderMarkAndOnlyComments()
     {
-        const PhoneBook book = PhoneBook::Parse("\xEF\xBB\xBF# nur Kommentar\n   # eingerückt\n", "pb");
+        const PhoneBook book =
+            PhoneBook::Parse("\xEF\xBB\xBF# nur Kommentar\n   # eingerückt\n", "pb");
         QVERIFY(book.Entries().empty());
-        QCOMPARE(PhoneBook::Parse("\xEF\xBB\xBF" "5 = sftp://h", "pb").Entries().size(),
+        QCOMPARE(PhoneBook::Parse("\xEF\xBB\xBF"
+                                  "5 = sftp://h",
+                                  "pb")
+                     .Entries()
+                     .size(),
                  std::size_t(1));
     }
 
@@ -247,8 +253,9 @@ private Q_SLOTS:
             PhoneBook::Load(path.toStdString());
             QFAIL("loaded");
         } catch (const PhoneBookError &e) {
-            QCOMPARE(QString::fromUtf8(e.what()),
-                     u"Telefonbuch "_s + path + u" kann nicht gelesen werden: "_s + reason + u"."_s);
+            QCOMPARE(QString::fromUtf8(e.what()), u"Telefonbuch "_s + path +
+                                                      u" kann nicht gelesen werden: "_s + reason +
+                                                      u"."_s);
         }
     }
 };

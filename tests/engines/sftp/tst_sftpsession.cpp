@@ -174,11 +174,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mentioned");
         QTest::newRow("unknown host") << SshServer::Trust::None << false << QString()
                                       << Failure::HostKey << u"Unbekannter Rechner"_s;
-        QTest::newRow("changed host key") << SshServer::Trust::OtherKey << false << QString()
-                                          << Failure::HostKey << u"WARNUNG"_s;
-        QTest::newRow("key not authorized") << SshServer::Trust::Plain << true << QString()
-                                            << Failure::Authentication
-                                            << u"kein passender Schlüssel"_s;
+        QTest::newRow("changed host key")
+            << SshServer::Trust::OtherKey << false << QString() << Failure::HostKey << u"WARNUNG"_s;
+        QTest::newRow("key not authorized")
+            << SshServer::Trust::Plain << true << QString() << Failure::Authentication
+            << u"kein passender Schlüssel"_s;
         QTest::newRow("wrong password") << SshServer::Trust::Hashed << false << u"falsch"_s
                                         << Failure::Authentication << u"(Passwort)"_s;
     }
@@ -331,13 +331,13 @@ private Q_SLOTS:
     void downloadIsExact_data()
     {
         QTest::addColumn<qsizetype>("size");
-        const qsizetype block = Session::kReadSize;
+        const qsizetype block = Session::ReadSize;
         QTest::newRow("empty") << qsizetype(0);
         QTest::newRow("one byte") << qsizetype(1);
         QTest::newRow("one block") << block;
         QTest::newRow("block and a byte") << block + 1;
         QTest::newRow("more than in flight")
-            << qsizetype(block * (Session::kReadsInFlight + 3) + 17);
+            << qsizetype(block * (Session::ReadsInFlight + 3) + 17);
     }
 
     void downloadIsExact()
@@ -489,7 +489,7 @@ private Q_SLOTS:
             QCOMPARE(e.failure(), Failure::Stopped);
         }
         server.PauseSessions(false);
-        QVERIFY(session->Lost());  // cut, not ended by libssh's own timeout
+        QVERIFY(session->Lost());            // cut, not ended by libssh's own timeout
         QVERIFY(flags.alive > aliveBefore);  // the caller heard from the call while it hung
         flags.stop = false;
         QVERIFY_THROWS_EXCEPTION(Error, session->List("."));
