@@ -237,7 +237,10 @@ void SftpDownload(benchmark::State &state)
         state.counters["wait_cpu_s"] = engine.waitCpu;
         state.counters["wait_wall_s"] = engine.waitWall;
     }
-    home.isNull() ? qunsetenv("HOME") : (void)qputenv("HOME", home);
+    if (home.isNull())
+        qunsetenv("HOME");
+    else
+        qputenv("HOME", home);
     if (!agent.isNull())
         qputenv("SSH_AUTH_SOCK", agent);
     qunsetenv("VELMORA_PHONEBOOK");
