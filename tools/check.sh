@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-$(nproc)}
 fuzz_seconds=${FUZZ_SECONDS:-30}
-fuzz_targets=(fuzz_padding fuzz_datetext fuzz_listingline)
+fuzz_targets=(fuzz_padding fuzz_datetext fuzz_listingline fuzz_phonebook)
 export QT_QPA_PLATFORM=offscreen
 
 summary=()

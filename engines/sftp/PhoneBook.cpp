@@ -257,6 +257,10 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
             }
             if (value.empty())
                 throw LineError("Keine Adresse nach „=“.");
+            if (std::any_of(value.begin(), value.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                }))
+                throw LineError("Steuerzeichen in der Adresse.");
             if (value.find_first_of(Blanks) != std::string_view::npos)
                 throw LineError("Leerzeichen in der Adresse (Name nach „;“ angeben): " +
                                 std::string(value));

@@ -104,6 +104,7 @@ private Q_SLOTS:
             {"bad percent", "1 = sftp://h/a%2", "%-Kodierung"},
             {"nul percent", "1 = sftp://h/a%00b", "%-Kodierung"},
             {"blank in address", "1 = sftp://h/a b", "Leerzeichen"},
+            {"control character", "1 = sftp://h\x01x/a", "Steuerzeichen"},
         };
         for (const auto &row : rows)
             QTest::newRow(row[0]) << QByteArray(row[1]) << QString::fromUtf8(row[2]);
