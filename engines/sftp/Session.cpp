@@ -53,11 +53,11 @@ struct AttributesFree
 };
 using AttributesPtr = std::unique_ptr<std::remove_pointer_t<sftp_attributes>, AttributesFree>;
 
+// The login name only; the home folder is never taken from here.
 std::string LocalUser()
 {
-    struct passwd entry
-    {};
-    struct passwd *found = nullptr;
+    passwd entry{};
+    passwd *found = nullptr;
     std::vector<char> buffer(16384);
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
         found->pw_name && *found->pw_name)
