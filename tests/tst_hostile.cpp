@@ -249,8 +249,7 @@ void HostileTest::hostileErrorText()
     QFETCH(QString, text);
     QFETCH(QString, logged);
     auto script = NewScript();
-    script->errorAfter = "DownloadFile";
-    script->errorText = U(text);
+    script->errorAfter["DownloadFile"] = U(text);
     HostileEngineFactory factory(script);
     frmMain form;
     form.show();
@@ -425,7 +424,7 @@ void HostileTest::everyCallThrowing()
     script->throwIn = call.toStdString();
     script->throwKind = kind;
     if (call == "ErrorText")  // asked only after an error
-        script->errorAfter = "LongFileNames";
+        script->errorAfter["LongFileNames"] = u"";
     MessageBoxWatcher boxes;
     HostileEngineFactory factory(script);
     frmMain form;
