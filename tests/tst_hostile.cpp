@@ -28,11 +28,14 @@
 using namespace Qt::StringLiterals;
 using velmora::DirEntry;
 using velmora::frmMain;
+using velmora::test::CancelButton;
 using velmora::test::HostileEngine;
 using velmora::test::HostileEngineFactory;
 using velmora::test::HostileScript;
+using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::StartButton;
 using velmora::test::Throw;
 
 namespace {
@@ -71,7 +74,7 @@ std::u16string U(const QString &text)
 
 bool ButtonsIdle(const frmMain &form)
 {
-    return form.cmdStart->isEnabled() && !form.cmdCancel->isEnabled();
+    return StartButton(form)->isEnabled() && !CancelButton(form)->isEnabled();
 }
 
 // Notices a run that only a foreign event could end: no wait of the script
@@ -111,8 +114,8 @@ QString CalmRunLog(const std::shared_ptr<HostileScript> &script)
     HostileEngineFactory factory(script);
     frmMain form;
     form.show();
-    form.cmdStart->click();
-    return form.redLog->PlainText();
+    StartButton(form)->click();
+    return Log(form)->PlainText();
 }
 
 }  // namespace
@@ -210,11 +213,11 @@ void HostileTest::hostileTexts()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QString log = form.redLog->PlainText();
+    const QString log = Log(form)->PlainText();
     QVERIFY(log.endsWith(Done + u"\r\n\r\n\r\n"_s));
     QVERIFY(log == expected);  // QCOMPARE would print a million characters
     // Each entry's line went into the log as it is, in order, at its full width.
@@ -226,9 +229,9 @@ void HostileTest::hostileTexts()
         QVERIFY2(from >= 0, qPrintable(Q(entry.Name).left(40)));
     }
     // Lengths and positions of the log count what it reads back.
-    QCOMPARE(form.redLog->TextLength(), log.size());
+    QCOMPARE(Log(form)->TextLength(), log.size());
     // Only an unbroken run too long for word wrapping makes the log break lines anywhere.
-    QCOMPARE(form.redLog->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
+    QCOMPARE(Log(form)->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
 }
 
 void HostileTest::hostileErrorText_data()
@@ -254,19 +257,19 @@ void HostileTest::hostileErrorText()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    const QString log = form.redLog->PlainText();
+    const QString log = Log(form)->PlainText();
     const QString tail =
         u">  Downloade Datei TRANVIK7.EXE (Dauert > 1 Min)\r\n"_s + logged + u"\r\n"_s;
     QVERIFY(log.endsWith(tail));
     QCOMPARE(script->Count("Shutdown"), 1);
     QCOMPARE(script->Count("HangUp"), 0);
-    QCOMPARE(form.redLog->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
+    QCOMPARE(Log(form)->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
     // The error line is bold to its end, whatever its length.
-    QVERIFY(form.redLog->BoldAt(log.size() - tail.size() + tail.indexOf(u"!! "_s)));
-    QVERIFY(form.redLog->BoldAt(log.size() - 3));
+    QVERIFY(Log(form)->BoldAt(log.size() - tail.size() + tail.indexOf(u"!! "_s)));
+    QVERIFY(Log(form)->BoldAt(log.size() - 3));
 }
 
 void HostileTest::hostileEntries_data()
@@ -312,11 +315,11 @@ void HostileTest::hostileEntries()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     const qsizetype open = lines.indexOf(Rule);
     QVERIFY(open > 0);
     QCOMPARE(lines[open + 1], frmMain::DirListingLine(before));
@@ -354,11 +357,11 @@ void HostileTest::hugeListing()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     const qsizetype first = lines.indexOf(u">  Lese Verzeichnisinhalt auf Server..."_s) + 3;
     QVERIFY(first > 3);
     QCOMPARE(lines[first - 1], Rule);
@@ -430,11 +433,11 @@ void HostileTest::everyCallThrowing()
     frmMain form;
     form.show();
     if (call == "AbortOperation")
-        script->hooks["Dial"] = [&](HostileEngine &) { PostClick(form.cmdCancel); };
-    form.cmdStart->click();
+        script->hooks["Dial"] = [&](HostileEngine &) { PostClick(CancelButton(form)); };
+    StartButton(form)->click();
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     if (call == "Shutdown") {
         QCOMPARE(lines.mid(lines.size() - 3), (QStringList{Done, QString(), QString()}));
     } else if (lastLine.isNull()) {
@@ -455,9 +458,9 @@ void HostileTest::everyCallThrowing()
     script->throwIn.clear();
     script->errorAfter.clear();
     script->hooks.clear();
-    form.cmdStart->click();
-    QCOMPARE(LogLines(*form.redLog).last(), QString());
-    QCOMPARE(LogLines(*form.redLog).count(Done), call == "Shutdown" ? 2 : 1);
+    StartButton(form)->click();
+    QCOMPARE(LogLines(*Log(form)).last(), QString());
+    QCOMPARE(LogLines(*Log(form)).count(Done), call == "Shutdown" ? 2 : 1);
     QVERIFY(ButtonsIdle(form));
 }
 
@@ -472,10 +475,10 @@ void HostileTest::busyFlapping()
     form.show();
     Watchdog watchdog;
     for (int run = 0; run < 3; ++run)
-        form.cmdStart->click();
+        StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    QCOMPARE(form.redLog->PlainText(), calm + calm + calm);
+    QCOMPARE(Log(form)->PlainText(), calm + calm + calm);
     QCOMPARE(script->created, 3);
 }
 
@@ -490,21 +493,21 @@ void HostileTest::wakeStorm()
     Watchdog watchdog;
     QElapsedTimer clock;
     clock.start();
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
-    QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+    QCOMPARE(LogLines(*Log(form)).count(Done), 1);
     const long calls = static_cast<HostileEngine *>(form.Engine.get())->StormCalls();
     qInfo("wake storm: %ld wakes in %lld ms", calls, static_cast<long long>(clock.elapsed()));
 
     // Amid the storm the window still takes a click as it comes.
     script->hooks["DownloadFile"] = [&](HostileEngine &) {
         script->steps = 1'000'000;
-        PostClick(form.cmdCancel);
+        PostClick(CancelButton(form));
     };
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2),
              (QStringList{u">  Downloade Datei TRANVIK7.EXE (Dauert > 1 Min)"_s, u"!! Abbruch"_s}));
     QCOMPARE(script->Count("AbortOperation"), 1);
@@ -521,11 +524,11 @@ void HostileTest::wakesAfterTheRun()
         frmMain form;
         form.show();
         Watchdog watchdog;
-        form.cmdStart->click();
+        StartButton(form)->click();
         QTest::qWait(50);  // the finished engine goes on waking meanwhile
-        form.cmdStart->click();
+        StartButton(form)->click();
         QVERIFY(!watchdog.Fired());
-        QCOMPARE(LogLines(*form.redLog).count(Done), 2);
+        QCOMPARE(LogLines(*Log(form)).count(Done), 2);
         QCOMPARE(script->destroyed, 1);
         late = velmora::EngineWakeCallback();
     }
@@ -543,8 +546,8 @@ void HostileTest::wakesAfterTheRun()
     // And the next window waits as before.
     frmMain form;
     form.show();
-    form.cmdStart->click();
-    QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+    StartButton(form)->click();
+    QCOMPARE(LogLines(*Log(form)).count(Done), 1);
 }
 
 void HostileTest::workerOutlivesEngine()
@@ -559,17 +562,17 @@ void HostileTest::workerOutlivesEngine()
         Watchdog watchdog;
         script->hooks["DownloadFile"] = [&](HostileEngine &) {
             script->steps = 1'000'000;
-            PostClick(form.cmdCancel);
+            PostClick(CancelButton(form));
         };
-        form.cmdStart->click();
-        QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+        StartButton(form)->click();
+        QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
         // The next run replaces the engine; its worker goes on calling meanwhile.
         script->steps = 3;
         script->hooks.clear();
-        form.cmdStart->click();
+        StartButton(form)->click();
         QVERIFY(!watchdog.Fired());
         QCOMPARE(script->destroyed, 1);
-        QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+        QCOMPARE(LogLines(*Log(form)).count(Done), 1);
     }
     QCOMPARE(script->destroyed, 2);
     QVERIFY(script->WaitForStrays());
@@ -626,17 +629,17 @@ void HostileTest::cancelOrCloseInEveryWait()
             QMetaObject::invokeMethod(
                 &form, [&form] { form.close(); }, Qt::QueuedConnection);
         else
-            PostClick(form.cmdCancel);
+            PostClick(CancelButton(form));
         // The operation's last wake then comes together with the request.
         if (atTheEnd)
             engine.EndAfterThisAnswer();
     };
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY2(!watchdog.Fired(), "the run waited for an event that was not coming");
     QVERIFY(posted);
     QVERIFY(ButtonsIdle(form));
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2), (QStringList{announced, u"!! Abbruch"_s}));
     QCOMPARE(CallsAfter(*script, "AbortOperation"), std::vector<std::string>{"Shutdown"});
     QCOMPARE(script->Count("AbortOperation"), 1);
@@ -658,9 +661,9 @@ void HostileTest::cancelAsTheLastWakeArrives()
         }
     };
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY2(!watchdog.Fired(), "the run waited for an event that was not coming");
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2),
              (QStringList{u">  Wähle Nr. 0421 7396 2058"_s, u"!! Abbruch"_s}));
     QCOMPARE(script->Count("Shutdown"), 1);
@@ -682,7 +685,7 @@ void HostileTest::startAsFastAsPossible()
         overlaps += inRun ? 1 : 0;
         inRun = true;
     };
-    connect(form.cmdStart, &QPushButton::clicked, &form, [&] { inRun = false; });
+    connect(StartButton(form), &QPushButton::clicked, &form, [&] { inRun = false; });
 
     // Each press queues the next one first, so presses keep coming during runs
     // too: by the key, by the mouse and by the button's own click.
@@ -695,8 +698,8 @@ void HostileTest::startAsFastAsPossible()
         QMetaObject::invokeMethod(&form, press, Qt::QueuedConnection);
         QCoreApplication::postEvent(
             &form, new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
-        QTest::mouseClick(form.cmdStart, Qt::LeftButton);
-        form.cmdStart->click();
+        QTest::mouseClick(StartButton(form), Qt::LeftButton);
+        StartButton(form)->click();
     };
     press();
     QTRY_VERIFY_WITH_TIMEOUT(!pressing && !inRun, 60'000);
@@ -705,7 +708,7 @@ void HostileTest::startAsFastAsPossible()
 
     QCOMPARE(overlaps, 0);
     QVERIFY(ButtonsIdle(form));
-    QCOMPARE(form.redLog->PlainText(), calm.repeated(script->created));
+    QCOMPARE(Log(form)->PlainText(), calm.repeated(script->created));
 }
 
 // QTEST_MAIN, and afterwards wakes once the application has gone.

@@ -1,12 +1,47 @@
 #include "TestSupport.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <stdexcept>
 
 using namespace Qt::StringLiterals;
 
 namespace velmora::test {
+
+namespace {
+
+template <typename T> T *Control(const QWidget &window, const QString &name)
+{
+    T *control = window.findChild<T *>(name, Qt::FindDirectChildrenOnly);
+    if (!control)
+        throw std::logic_error("the window has no control " + name.toStdString());
+    return control;
+}
+
+}  // namespace
+
+RichTextBox *Log(const QWidget &window)
+{
+    return Control<RichTextBox>(window, u"redLog"_s);
+}
+
+QLabel *TimeLabel(const QWidget &window)
+{
+    return Control<QLabel>(window, u"lblTime"_s);
+}
+
+QPushButton *StartButton(const QWidget &window)
+{
+    return Control<QPushButton>(window, u"cmdStart"_s);
+}
+
+QPushButton *CancelButton(const QWidget &window)
+{
+    return Control<QPushButton>(window, u"cmdCancel"_s);
+}
 
 QStringList LogLines(const RichTextBox &log)
 {
