@@ -1,7 +1,7 @@
 #include "frmMain.h"
 
-#include "../demo/WaitMessage.h"
-#include "../log/RichTextBox.h"
+#include "RichTextBox.h"
+#include "WaitMessage.h"
 
 #include <QAccessibleWidget>
 #include <QCloseEvent>
@@ -25,7 +25,7 @@ constexpr int16_t CloseFromCode = 1;
 
 QFont WindowFont()
 {
-    QFont font(u"MS Sans Serif"_s);
+    QFont font(frmMain::WindowFontName);
     font.setPointSizeF(8.25);
     font.setWeight(QFont::Normal);
     return font;
