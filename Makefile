@@ -5,11 +5,14 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core fontconfig
+PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
+            fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
+            dpkg-dev file lintian desktop-file-utils appstream
 BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
+SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps build run test bench check clean
+.PHONY: all deps build run test bench check clean package screenshot
 
 all: build
 
@@ -27,7 +30,18 @@ test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* velmora-demo_*.deb
+
+# The Debian package, put beside this Makefile: sudo apt install ./velmora-demo_*.deb
+package: build
+	rm -f $(BUILD)/velmora-demo_*.deb velmora-demo_*.deb
+	cd $(BUILD) && cpack -G DEB
+	cp $(BUILD)/velmora-demo_*.deb .
+
+# Makes the metainfo's screenshot again: the window after a run, under Xvfb.
+screenshot: build
+	@tools/ensure-packages.sh $(SCREENSHOT_PACKAGES)
+	packaging/make-screenshot.sh $(BUILD)
 
 # Benchmarks, in a Release build of their own; prints one summary table.
 bench: deps

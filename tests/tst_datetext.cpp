@@ -113,7 +113,9 @@ void DateTextTest::durationText_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("nothing") << 0.0 << u"00:00:00"_s;
     QTest::newRow("65 s") << 65 * Second << u"00:01:05"_s;
-    QTest::newRow("just under a second") << 0.999 * Second << u"00:00:00"_s;
+    QTest::newRow("just under a second rounds up") << 0.999 * Second << u"00:00:01"_s;
+    QTest::newRow("under half a second rounds down") << 0.499 * Second << u"00:00:00"_s;
+    QTest::newRow("rounding up past midnight") << (86399.6 * Second) << u"00:00:00"_s;
     QTest::newRow("hours have two digits") << 3725 * Second << u"01:02:05"_s;
     QTest::newRow("across midnight") << (20 * Second) - (86400 - 10) * Second << u"00:00:30"_s;
     QTest::newRow("a day later reads as nothing") << 1.0 << u"00:00:00"_s;

@@ -147,6 +147,8 @@ void ListingTest::workedExample()
     fonts.append(u"MS Sans Serif"_s);
     QCOMPARE(LineFonts(*Log(*form)), fonts);
     QCOMPARE(velmora::test::LineBoldness(*Log(*form)), u"--------"_s);
+    // A screen reader gets the opening blank line in the block's font too.
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(*form)), fonts);
 }
 
 void ListingTest::emptyListing()

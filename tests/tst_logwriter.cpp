@@ -65,6 +65,8 @@ void LogWriterTest::linesAndBoldness()
              (Inserts{Insert(u">  eins\r\n"_s, false, font), Insert(u"!! zwei\r\n"_s, true, font),
                       Insert(u"\r\n"_s, true, font), Insert(u">  drei\r\n"_s, false, font),
                       Insert(u"\r\n"_s, false, font), Insert(u"!! vier\r\n"_s, true, font)}));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(form)),
+             velmora::test::LineFormats(*Log(form)));
 }
 
 void LogWriterTest::emptyTexts()
@@ -123,6 +125,16 @@ void LogWriterTest::fontStaysInForce()
                       Insert(u"!! fehler\r\n"_s, true, u"courier"_s),
                       Insert(u"\r\n"_s, true, u"courier"_s),
                       Insert(u">  nachher\r\n"_s, false, u"courier"_s)}));
+
+    // A blank line in another format than the line before it: it reads back
+    // in its own, and the line before keeps its own, to a screen reader too.
+    Log(form)->SetSelFontName(u"MS Sans Serif"_s);
+    Log(form)->SetSelBold(true);
+    form.AddLogNewLine();
+    QCOMPARE(velmora::test::LineFormats(*Log(form)).mid(3),
+             (QStringList{u"courier"_s, u"MS Sans Serif, bold"_s}));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(form)),
+             velmora::test::LineFormats(*Log(form)));
 }
 
 void LogWriterTest::lengthCountsLineBreaksAsTwo_data()

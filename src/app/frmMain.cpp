@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStyle>
+#include <QWindow>
 
 using namespace Qt::StringLiterals;
 
@@ -102,16 +104,53 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setTabOrder(cmdStart, cmdCancel);
     redLog->setFocus();
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
-                                 screen->availableGeometry())
-                 .topLeft());
+    CentreOnScreen();
 
     connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &frmMain::cmdCancel_Click);
 }
 
 frmMain::~frmMain() = default;
+
+void frmMain::CentreOnScreen()
+{
+    // A window's position is that of its frame, so the frame is what gets
+    // centred; before the window is shown its frame is not known yet.
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect frame = frameGeometry();
+    const QRect centred =
+        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frame.size(), screen->availableGeometry());
+    move(centred.topLeft());
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    m_closed = false;
+    if (!m_centred) {
+        m_centred = true;
+        CentreOnScreen();
+        // A window manager adds its frame only as it maps the window: centre
+        // again once the window is first on screen, with its frame known.
+        if (QWindow *window = windowHandle())
+            window->installEventFilter(this);
+    }
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    QWindow *window = windowHandle();
+    if (watched == window && event->type() == QEvent::Expose && window->isExposed()) {
+        window->removeEventFilter(this);
+        if (frameGeometry().size() != size())
+            CentreOnScreen();
+    }
+    return QWidget::eventFilter(watched, event);
+}
 
 void frmMain::cmdStart_Click()
 {
@@ -125,6 +164,10 @@ void frmMain::cmdStart_Click()
     }
     cmdStart->setEnabled(true);
     cmdCancel->setEnabled(false);
+    // A close served during the run ends the program now. Qt's own quit on
+    // the last window is lost when a message box opened after the close.
+    if (m_closed && QGuiApplication::quitOnLastWindowClosed())
+        QCoreApplication::quit();
 }
 
 void frmMain::cmdCancel_Click()
@@ -143,10 +186,12 @@ void frmMain::closeEvent(QCloseEvent *event)
     int16_t cancel = 0;
     int16_t unloadMode = event->spontaneous() ? CloseFromControlMenu : CloseFromCode;
     Form_QueryUnload(cancel, unloadMode);
-    if (cancel != 0)
+    if (cancel != 0) {
         event->ignore();
-    else
-        event->accept();
+        return;
+    }
+    m_closed = true;
+    event->accept();
 }
 
 void frmMain::keyPressEvent(QKeyEvent *event)

@@ -73,6 +73,14 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void CentreOnScreen();
+
+    bool m_closed = false;    // closed since it was last shown
+    bool m_centred = false;   // placed once, when first shown
 };
 
 }  // namespace velmora

@@ -30,7 +30,9 @@ void frmMain::Action()
         MsgBox(this, u"Velmora läuft schon."_s);
         RaiseAbort();
     }
-    AbortRequested = false;
+    // A close served before the run began still stops it, at its first wait:
+    // a closed window must not go on dialling and downloading.
+    AbortRequested = m_closed;
     try {
         Engine->Initialize();
     } catch (...) {

@@ -348,9 +348,9 @@ QString DurationText(double days)
 {
     if (!std::isfinite(days))
         days = 0;
-    qint64 msecs = std::llround(std::fmod(days, 1.0) * double(MsecsPerDay));
-    msecs = (msecs % MsecsPerDay + MsecsPerDay) % MsecsPerDay;
-    const qint64 seconds = msecs / 1000;  // a stopwatch shows completed seconds
+    // Rounded to the nearest second, as the date/time text is.
+    qint64 seconds = std::llround(std::fmod(days, 1.0) * double(SecondsPerDay));
+    seconds = (seconds % SecondsPerDay + SecondsPerDay) % SecondsPerDay;
     return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, QChar(u'0'))
         .arg(seconds / 60 % 60, 2, 10, QChar(u'0'))
         .arg(seconds % 60, 2, 10, QChar(u'0'));

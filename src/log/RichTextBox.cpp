@@ -24,6 +24,18 @@ bool IsFixedPitchName(const QString &name)
     return FixedPitchNames.contains(name.trimmed(), Qt::CaseInsensitive);
 }
 
+// Where the document keeps the format a line break was written with, when the
+// break itself had to take the format of the empty line after it.
+constexpr int WrittenBreakFormat = QTextFormat::UserProperty + 1;
+
+bool StartsWithLineBreak(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    const QChar c = text.front();
+    return c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator;
+}
+
 // The block holding a plain-text position and the position's offset in it.
 // Block b starts at plain-text position block.position() + b, because each
 // of the b breaks before it reads as two characters.
@@ -128,6 +140,26 @@ void RichTextBox::SetSelLength(qsizetype length)
     SelectRange();
 }
 
+void RichTextBox::CarryFormatIntoEmptyLine(const QString &text)
+{
+    // An empty line looks like, and reads to a screen reader as, the break
+    // that ends the line before it: the document has no format of its own for
+    // an empty block. So that break takes the empty line's format, and its own
+    // is kept with its line for reading back.
+    if (!StartsWithLineBreak(text) || m_cursor.hasSelection() || !m_cursor.atBlockStart())
+        return;
+    QTextBlock block = m_cursor.block();
+    if (block.length() != 1 || block.charFormat() == m_format)
+        return;
+    if (const QTextBlock previous = block.previous();
+        previous.isValid() && !previous.blockFormat().hasProperty(WrittenBreakFormat)) {
+        QTextBlockFormat kept;
+        kept.setProperty(WrittenBreakFormat, QTextFormat(block.charFormat()));
+        QTextCursor(previous).mergeBlockFormat(kept);
+    }
+    m_cursor.setBlockCharFormat(m_format);
+}
+
 void RichTextBox::SetSelText(const QString &text)
 {
     QScrollBar *bar = verticalScrollBar();
@@ -135,6 +167,8 @@ void RichTextBox::SetSelText(const QString &text)
     KeepWrappingCheap(*this, text);
     if (!m_held.isEmpty() && !(m_heldFormat == m_format))
         Flush();
+    if (m_held.isEmpty())
+        CarryFormatIntoEmptyLine(text);
     if (CanHold(text)) {
         if (m_held.isEmpty())
             m_heldFormat = m_format;
@@ -201,8 +235,12 @@ QTextCharFormat RichTextBox::FormatAt(qsizetype position) const
         return {};
     qsizetype offset = 0;
     const QTextBlock block = BlockAt(*doc, position, offset);
-    if (offset >= block.length() - 1)  // the line break: its format opens the next block
+    if (offset >= block.length() - 1) {  // the line break: its format opens the next block
+        const QVariant written = block.blockFormat().property(WrittenBreakFormat);
+        if (written.isValid())
+            return written.value<QTextFormat>().toCharFormat();
         return block.next().charFormat();
+    }
     const int target = block.position() + int(offset);
     for (auto it = block.begin(); !it.atEnd(); ++it) {
         const QTextFragment fragment = it.fragment();

@@ -68,6 +68,7 @@ private:
     [[nodiscard]] int DocumentPosition(qsizetype position) const;
     [[nodiscard]] QTextCharFormat FormatAt(qsizetype position) const;
     void SelectRange();
+    void CarryFormatIntoEmptyLine(const QString &text);
     void FollowEnd(bool wasAtEnd);
     [[nodiscard]] bool CanHold(const QString &text) const;
     void Flush() const;

@@ -1,9 +1,11 @@
 #include "TestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <stdexcept>
 
@@ -86,6 +88,41 @@ QStringList LineFonts(const RichTextBox &log)
                 font = u"mixed"_s;
         result << font;
     });
+    return result;
+}
+
+QStringList AccessibleLineFormats(const RichTextBox &log)
+{
+    QStringList result;
+    QAccessibleInterface *accessible =
+        QAccessible::queryAccessibleInterface(const_cast<RichTextBox *>(&log));
+    QAccessibleTextInterface *text = accessible ? accessible->textInterface() : nullptr;
+    if (!text)
+        return {u"no accessible text"_s};
+    const QStringList lines = text->text(0, text->characterCount()).split(u'\n');
+    int offset = 0;
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {  // the last piece follows the last break
+        int start = 0;
+        int end = 0;
+        const QString attributes = text->attributes(offset, &start, &end);
+        static const QRegularExpression family(uR"re(font-family:"([^"]*)")re"_s);
+        QString format = family.match(attributes).captured(1);
+        if (attributes.contains(u"font-weight:bold"_s))
+            format += u", bold"_s;
+        result << format;
+        offset += int(lines[i].size()) + 1;
+    }
+    return result;
+}
+
+QStringList LineFormats(const RichTextBox &log)
+{
+    QStringList result = LineFonts(log);
+    const QString boldness = LineBoldness(log);
+    for (qsizetype i = 0; i < result.size(); ++i)
+        result[i] += boldness[i] == u'B'   ? u", bold"_s
+                     : boldness[i] == u'-' ? QString()
+                                           : u", mixed"_s;
     return result;
 }
 

@@ -31,6 +31,11 @@ namespace velmora::test {
 [[nodiscard]] QString LineBoldness(const RichTextBox &log);
 // Per line: the font name of all its characters, or "mixed".
 [[nodiscard]] QStringList LineFonts(const RichTextBox &log);
+// Per line, as a screen reader gets it through the accessibility interface:
+// the font family at the line's start, with ", bold" where it is bold.
+[[nodiscard]] QStringList AccessibleLineFormats(const RichTextBox &log);
+// The same from the control's own read-back, for lines of one format.
+[[nodiscard]] QStringList LineFormats(const RichTextBox &log);
 
 // Confirms every modal message box that opens while it lives and records what
 // it showed.
