@@ -49,7 +49,7 @@ bench: deps
 	@tools/bench.sh
 
 # The test suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the simulated engine's tests under ThreadSanitizer, and every fuzz target
+# the engines' tests under ThreadSanitizer, and every fuzz target
 # for a bounded time.
 check: deps
 	@tools/ensure-packages.sh $(CHECK_PACKAGES)

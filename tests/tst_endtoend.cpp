@@ -1,6 +1,8 @@
 // Whole demo runs in the real window against the simulated engine, at a
 // small time scale, with a temporary folder as drive C:.
 
+#include "EngineChoice.h"
+#include "EngineFactory.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -69,13 +71,17 @@ void EndToEndTest::init()
     qputenv("VELMORA_SIM_LOCAL_ROOT", m_root->path().toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
     qputenv("VELMORA_SIM_TIMESCALE", "0.002");
-    for (const char *name : {"VELMORA_SIM_FAIL", "VELMORA_SIM_THROW", "VELMORA_SIM_RUNNING"})
+    for (const char *name :
+         {"VELMORA_SIM_FAIL", "VELMORA_SIM_THROW", "VELMORA_SIM_RUNNING", "VELMORA_ENGINE"})
         qunsetenv(name);
+    // The engine the executables choose, as they do at start-up.
+    velmora::SetEngineFactory(velmora::engine::CreateChosenEngine);
     QLocale::setDefault(QLocale(u"de_DE"_s));
 }
 
 void EndToEndTest::cleanup()
 {
+    velmora::SetEngineFactory({});
     m_root.reset();
     m_runtime.reset();
 }

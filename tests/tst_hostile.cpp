@@ -37,6 +37,7 @@ using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
 using velmora::test::StartButton;
 using velmora::test::Throw;
+using velmora::test::Watchdog;
 
 namespace {
 
@@ -76,22 +77,6 @@ bool ButtonsIdle(const frmMain &form)
 {
     return StartButton(form)->isEnabled() && !CancelButton(form)->isEnabled();
 }
-
-// Notices a run that only a foreign event could end: no wait of the script
-// may depend on one. It fires once, long after any run here should be over.
-class Watchdog
-{
-public:
-    Watchdog()
-    {
-        QTimer::singleShot(20'000, &m_context, [this] { m_fired = true; });
-    }
-    [[nodiscard]] bool Fired() const { return m_fired; }
-
-private:
-    QObject m_context;
-    bool m_fired = false;
-};
 
 // Calls after the first call of name, in order.
 std::vector<std::string> CallsAfter(const HostileScript &script, const std::string &name)

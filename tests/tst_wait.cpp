@@ -26,6 +26,7 @@ using velmora::test::FakeScript;
 using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::TimeLabel;
+using velmora::test::Watchdog;
 
 namespace {
 
@@ -57,34 +58,6 @@ public:
     std::atomic<bool> busy{false};
     velmora::WakeCallback wake;
     std::thread worker;
-};
-
-// Fails the test instead of letting a stalled wait hang it.
-class Watchdog
-{
-public:
-    Watchdog()
-        : m_thread([this] {
-              std::unique_lock lock(m_mutex);
-              if (!m_done.wait_for(lock, 20s, [this] { return m_stop; }))
-                  qFatal("a wait stalled");
-          })
-    {}
-    ~Watchdog()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_done.notify_one();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_stop = false;
-    std::thread m_thread;
 };
 
 int AbortNumber(const std::function<void()> &f)
@@ -205,10 +178,11 @@ void WaitTest::wakeFromEngineThreadEndsWait()
     m_form->Engine->SetWakeCallback(velmora::EngineWakeCallback());
     velmora::DoEvents();
     // Nothing but the engine's wake can end this wait: no window is shown and
-    // no timer runs.
+    // no timer runs but the watchdog's.
     threaded->FinishLater(100ms);
     m_form->WaitUntilReady();
     QVERIFY(!threaded->busy);
+    QVERIFY(!watchdog.Fired());
 }
 
 void WaitTest::waitMessageBlocksUntilWake()
@@ -224,6 +198,7 @@ void WaitTest::waitMessageBlocksUntilWake()
     });
     velmora::WaitMessage();
     QVERIFY(woken);  // it did not return before the wake
+    QVERIFY(!watchdog.Fired());
     engine.join();
 
     // Ten thousand wakes from four threads while the UI thread is busy are

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make check`: the whole test suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the simulated engine's tests built with
+# UndefinedBehaviorSanitizer, the engines and all their tests built with
 # ThreadSanitizer, and every fuzz target for a bounded time. Each stage builds
 # in a directory of its own (build-asan, build-tsan, build-fuzz) and stops the
 # script at its first finding.
@@ -36,12 +36,12 @@ cmake --build --preset asan-ubsan -j "$jobs"
 ctest --preset asan-ubsan -j "$jobs"
 note "ASan+UBSan, all tests" "passed in $(since "$start")"
 
-echo "== ThreadSanitizer: the simulated engine's tests (g++)"
+echo "== ThreadSanitizer: the engines' tests (g++)"
 start=$SECONDS
 configure tsan build-tsan
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
-note "TSan, simulated engine tests" "passed in $(since "$start")"
+note "TSan, engine tests" "passed in $(since "$start")"
 
 echo "== libFuzzer: ${#fuzz_targets[@]} targets, ${fuzz_seconds} s each (clang)"
 start=$SECONDS

@@ -3,6 +3,8 @@
 // changes, confirms message boxes, and exits 0 only when the run reached
 // "Fertig!". Ctrl+C asks the run to stop, as Abbrechen does.
 
+#include "EngineChoice.h"
+#include "EngineFactory.h"
 #include "RichTextBox.h"
 #include "frmMain.h"
 
@@ -95,6 +97,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(velmora::frmMain::Caption);
     std::signal(SIGINT, OnInterrupt);
+    velmora::SetEngineFactory(velmora::engine::CreateChosenEngine);
 
     velmora::frmMain form;
     form.show();

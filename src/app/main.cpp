@@ -1,3 +1,5 @@
+#include "EngineChoice.h"
+#include "EngineFactory.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -10,6 +12,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationDisplayName(velmora::frmMain::Caption);
     QApplication::setDesktopFileName(QStringLiteral("velmora-demo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/velmora-demo.png")));
+
+    velmora::SetEngineFactory(velmora::engine::CreateChosenEngine);
 
     velmora::frmMain form;
     form.show();

@@ -1,18 +1,21 @@
 #include "EngineFactory.h"
 
-#include "SimEngine.h"
-
+#include <stdexcept>
 #include <utility>
 
 namespace velmora {
 
 namespace {
 
+std::unique_ptr<TransferEngine> NoEngine()
+{
+    throw std::runtime_error("Velmora: keine Transfer-Engine eingerichtet.");
+}
+
 EngineFactory &Factory()
 {
-    // No real engine is installed on this kind of machine: the simulated one
-    // stands in for it.
-    static EngineFactory factory = [] { return sim::CreateSimEngine(); };
+    // The executables install the engine of their choice at start-up.
+    static EngineFactory factory = NoEngine;
     return factory;
 }
 
@@ -26,7 +29,7 @@ std::unique_ptr<TransferEngine> CreateTransferEngine()
 EngineFactory SetEngineFactory(EngineFactory factory)
 {
     if (!factory)
-        factory = [] { return sim::CreateSimEngine(); };
+        factory = NoEngine;
     return std::exchange(Factory(), std::move(factory));
 }
 

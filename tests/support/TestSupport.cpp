@@ -9,6 +9,8 @@
 
 #include <stdexcept>
 
+#include <chrono>
+
 using namespace Qt::StringLiterals;
 
 namespace velmora::test {
@@ -137,6 +139,26 @@ MessageBoxWatcher::MessageBoxWatcher()
         box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
     });
     m_timer.start(20);
+}
+
+Watchdog::Watchdog()
+    : m_thread([this] {
+          std::unique_lock lock(m_mutex);
+          if (!m_done.wait_for(lock, std::chrono::seconds(40), [this] { return m_stop; }))
+              qFatal("a wait stalled");
+      })
+{
+    QTimer::singleShot(20'000, &m_context, [this] { m_fired = true; });
+}
+
+Watchdog::~Watchdog()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_done.notify_one();
+    m_thread.join();
 }
 
 }  // namespace velmora::test

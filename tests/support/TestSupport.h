@@ -8,6 +8,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 class QLabel;
@@ -56,6 +59,28 @@ public:
 
 private:
     QTimer m_timer;
+};
+
+// Catches a wait that would hang. After 20 s it fires a timer, the one event
+// nobody else sends: a wait that only ended through it was waiting for an event
+// that was not coming (Fired()). Should not even that end the wait, the test
+// stops with a fatal message 20 s later.
+class Watchdog
+{
+public:
+    Watchdog();
+    Watchdog(const Watchdog &) = delete;
+    Watchdog &operator=(const Watchdog &) = delete;
+    ~Watchdog();
+    [[nodiscard]] bool Fired() const { return m_fired; }
+
+private:
+    QObject m_context;
+    bool m_fired = false;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_stop = false;
+    std::thread m_thread;
 };
 
 }  // namespace velmora::test

@@ -1,12 +1,13 @@
 #include "InstanceLock.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <system_error>
 #include <unistd.h>
 
-namespace velmora::sim {
+namespace velmora::engine {
 
 namespace {
 
@@ -38,9 +39,19 @@ bool Lock(int fd)
 
 }  // namespace
 
+std::filesystem::path DefaultLockDir()
+{
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && std::filesystem::path(runtime).is_absolute())
+        return runtime;
+    std::error_code ec;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    return ec ? std::filesystem::path("/tmp") : temp;
+}
+
 InstanceLock::~InstanceLock()
 {
-    ::close(fd_);
+    ::close(m_fd);
 }
 
 bool InstanceLock::HeldElsewhere(const std::filesystem::path &file)
@@ -71,4 +82,4 @@ std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::pa
     return nullptr;
 }
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

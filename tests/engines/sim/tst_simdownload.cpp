@@ -3,7 +3,9 @@
 #include "SimTestSupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -13,26 +15,11 @@ using namespace simtest;
 
 namespace {
 
-const QString kTool = "TRANVIK7.EXE";
-const QByteArray kOldContent = "alte Version";
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool WriteFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // A download in progress shows as some other file with data in it.
 bool PartialFileGrowing(const Sandbox &sandbox)
 {
     for (const auto &info : QDir(sandbox.root.path()).entryInfoList(QDir::Files | QDir::Hidden))
-        if (info.fileName() != kTool && info.size() > 0)
+        if (info.fileName() != Tool && info.size() > 0)
             return true;
     return false;
 }
@@ -64,6 +51,25 @@ struct Undo
     ~Undo() { action(); }
 };
 
+// A time zone away from UTC for as long as it lives, so local time shows.
+class CentralEuropeanTime
+{
+public:
+    CentralEuropeanTime() : m_saved(qgetenv("TZ"))
+    {
+        qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        ::tzset();
+    }
+    ~CentralEuropeanTime()
+    {
+        m_saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", m_saved);
+        ::tzset();
+    }
+
+private:
+    QByteArray m_saved;
+};
+
 }  // namespace
 
 class SimDownloadTest : public QObject
@@ -79,17 +85,17 @@ private Q_SLOTS:
         QVERIFY(engine);
         QVERIFY(Finish(*engine, "ReadRemoteDirectory"));
         DirEntry tool;
-        while (engine->NextDirEntry(tool) != velmora::DirListingEnd && Q(tool.Name) != kTool) {
+        while (engine->NextDirEntry(tool) != velmora::DirListingEnd && Q(tool.Name) != Tool) {
         }
-        QCOMPARE(Q(tool.Name), kTool);
+        QCOMPARE(Q(tool.Name), Tool);
 
         engine->DownloadFile(u"tranvik7.exe", 0);  // DOS names: any case
         QVERIFY(WaitIdle(*engine));
         QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
-        QCOMPARE(sandbox.Entries(), (QStringList{"SUB", kTool}));
-        const QByteArray first = ReadFile(sandbox.root.filePath(kTool));
+        QCOMPARE(sandbox.Entries(), (QStringList{"SUB", Tool}));
+        const QByteArray first = ReadFile(sandbox.root.filePath(Tool));
         QCOMPARE(first.size(), tool.Size);
-        const QDateTime stamp = QFileInfo(sandbox.root.filePath(kTool)).lastModified();
+        const QDateTime stamp = QFileInfo(sandbox.root.filePath(Tool)).lastModified();
         QVERIFY(qAbs(OleDate(stamp) - tool.Modified) < 2.0 / 86400);  // the server's date
 
         engine->ChangeLocalDirectory(u"SUB");
@@ -99,7 +105,7 @@ private Q_SLOTS:
             QVERIFY(WaitIdle(*engine));
         }
         QVERIFY(!engine->ErrorOccurred());
-        QCOMPARE(ReadFile(sandbox.root.filePath("SUB/" + kTool)), first);  // same bytes each time
+        QCOMPARE(ReadFile(sandbox.root.filePath("SUB/" + Tool)), first);  // same bytes each time
         const QByteArray other = ReadFile(sandbox.root.filePath("SUB/LIESMICH.TXT"));
         QVERIFY(!first.startsWith(other.left(64)));         // each file its own content
         QVERIFY(first.count(char(0)) < first.size() / 16);  // not a block of zeros
@@ -108,32 +114,32 @@ private Q_SLOTS:
     void abortedOrDestroyedMidway()
     {
         Sandbox sandbox;
-        const QString target = sandbox.root.filePath(kTool);
-        QVERIFY(WriteFile(target, kOldContent));
+        const QString target = sandbox.root.filePath(Tool);
+        QVERIFY(WriteFile(target, OldContent));
         auto engine = Connected(sandbox.Config(0.05), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(PartialFileGrowing(sandbox), 3000);
         QVERIFY(engine->Busy());
         engine->AbortOperation();
         QTRY_VERIFY_WITH_TIMEOUT(!engine->Busy(), 1000);
         QCOMPARE(Q(engine->ErrorText()), QStringLiteral("Vorgang abgebrochen."));
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
 
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(PartialFileGrowing(sandbox), 3000);
         engine.reset();
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
     }
 
     void readOnlyDirectory()
     {
         Sandbox sandbox;
         const QString root = sandbox.root.path();
-        const QString target = sandbox.root.filePath(kTool);
-        QVERIFY(WriteFile(target, kOldContent));
+        const QString target = sandbox.root.filePath(Tool);
+        QVERIFY(WriteFile(target, OldContent));
         auto engine = Connected(sandbox.Config(0.0), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
         const Undo restore{[&] {
@@ -145,13 +151,67 @@ private Q_SLOTS:
             SetImmutable(root, true);
         if (CanCreateIn(root))
             QSKIP("cannot make a directory read-only here");
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QVERIFY2(Q(engine->ErrorText()).startsWith("Zugriff verweigert"),
                  qPrintable(Q(engine->ErrorText())));
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
+    }
+
+    // The mailbox written out for a real server is the one the engine serves.
+    void mailboxExport_data()
+    {
+        QTest::addColumn<QString>("dir");  // on the server
+        QTest::addColumn<QString>("file");
+        QTest::newRow("the demo's file") << "TOOLS\\MORVANTE" << Tool;
+        QTest::newRow("the root") << ""
+                                  << "WILLKOMM.TXT";
+        QTest::newRow("the largest") << "DOWNLOAD\\SPIELE"
+                                     << "STERNFLG.ZIP";
+    }
+
+    void mailboxExport()
+    {
+        QFETCH(QString, dir);
+        QFETCH(QString, file);
+        const CentralEuropeanTime zone;
+        QTemporaryDir exported;
+        Spawned tool(VELMORA_SIM_MAILBOX, {QFile::encodeName(exported.path())});
+        QVERIFY(tool.Started());
+        QVERIFY(tool.Finish());
+        const QString there = exported.filePath(QString(dir).replace('\\', '/'));
+
+        Sandbox sandbox;
+        auto engine = Connected(sandbox.Config(0.0), dir.toStdU16String());
+        QVERIFY(engine);
+        QVERIFY(Finish(*engine, "ReadRemoteDirectory"));
+        QStringList listed;
+        DirEntry entry;
+        while (engine->NextDirEntry(entry) != velmora::DirListingEnd) {
+            const QString name = Q(entry.Name);
+            const QFileInfo info(there + '/' + name);
+            listed << name;
+            QVERIFY2(info.exists() && !info.isSymLink(), qPrintable(name));
+            QCOMPARE(info.isDir(), entry.Kind == 0);
+            if (entry.Kind != 0)
+                QCOMPARE(info.size(), entry.Size);
+            // Local time, as the engines read dates back.
+            QVERIFY2(qAbs(OleDate(info.lastModified()) - entry.Modified) < 0.5 / 86400,
+                     qPrintable(name));
+        }
+        listed.sort();
+        QCOMPARE(QDir(there).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                       QDir::Name),
+                 listed);  // nothing more, nothing less
+
+        engine->DownloadFile(file.toStdU16String(), 0);
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
+        QCOMPARE(ReadFile(there + '/' + file), ReadFile(sandbox.root.filePath(file)));
+        QCOMPARE(QFileInfo(there + '/' + file).lastModified(),
+                 QFileInfo(sandbox.root.filePath(file)).lastModified());
     }
 
     void refusedDownloads_data()
@@ -164,7 +224,7 @@ private Q_SLOTS:
                                  "/etc/passwd", "SUB\\TRANVIK7.EXE", "..", ""})
             QTest::newRow(name) << name << false << bad;
         QTest::newRow("missing") << "FEHLT.EXE" << false << "Datei nicht gefunden: FEHLT.EXE";
-        QTest::newRow("line trouble") << kTool << true << "";
+        QTest::newRow("line trouble") << Tool << true << "";
     }
 
     void refusedDownloads()

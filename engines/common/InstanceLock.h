@@ -6,12 +6,16 @@
 #include <filesystem>
 #include <memory>
 
-namespace velmora::sim {
+namespace velmora::engine {
+
+// Where the lock file goes when nothing else is set: $XDG_RUNTIME_DIR, else
+// the temp directory.
+std::filesystem::path DefaultLockDir();
 
 class InstanceLock
 {
 public:
-    static constexpr const char *kFileName = "velmora-sim.lock";
+    static constexpr const char *FileName = "velmora-sim.lock";
 
     InstanceLock(const InstanceLock &) = delete;
     InstanceLock &operator=(const InstanceLock &) = delete;
@@ -25,8 +29,8 @@ public:
     static std::unique_ptr<InstanceLock> TryAcquire(const std::filesystem::path &file);
 
 private:
-    explicit InstanceLock(int fd) : fd_(fd) {}
-    int fd_;
+    explicit InstanceLock(int fd) : m_fd(fd) {}
+    int m_fd;
 };
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

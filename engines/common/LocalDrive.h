@@ -1,6 +1,6 @@
 #pragma once
 
-// Drive C: of the simulated suite: a real folder. Nothing the engine does may
+// Drive C: of the suite: a real folder, the same for every engine. Nothing the engine does may
 // reach outside it, whatever path or symlink the caller or the folder offers.
 
 #include "TransferEngine.h"
@@ -10,21 +10,25 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::sim {
+namespace velmora::engine {
+
+// The folder used as drive C: when none is set: $XDG_DATA_HOME/velmora-sim/C,
+// else $HOME/.local/share/velmora-sim/C; empty when neither is usable.
+std::filesystem::path DefaultLocalRoot();
 
 class UniqueFd
 {
 public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.Release()) {}
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(other.Release()) {}
     UniqueFd &operator=(UniqueFd &&other) noexcept;
     ~UniqueFd();
-    int Get() const { return fd_; }
+    int Get() const { return m_fd; }
     int Release();
-    explicit operator bool() const { return fd_ >= 0; }
+    explicit operator bool() const { return m_fd >= 0; }
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 // Functions returning std::u16string give the German error text, empty on success.
@@ -50,7 +54,7 @@ public:
     bool LeadsOutside(const std::filesystem::path &rel, const std::string &name) const;
 
 private:
-    std::filesystem::path root_;  // canonical
+    std::filesystem::path m_root;  // canonical
 };
 
 // A download target: written under a temporary name beside the final file and
@@ -71,12 +75,12 @@ public:
 private:
     std::u16string Failure(int err) const;
 
-    UniqueFd dir_;
-    UniqueFd file_;
-    std::string name_;
-    std::string tempName_;
-    std::u16string shown_;
-    bool committed_ = false;
+    UniqueFd m_dir;
+    UniqueFd m_file;
+    std::string m_name;
+    std::string m_tempName;
+    std::u16string m_shown;
+    bool m_committed = false;
 };
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

@@ -1,75 +1,19 @@
 // The simulated engine stays inside its drive C: and the server's tree, a disk
 // that fills up or is read-only during a download leaves no trace, and the
-// instance lock tells the truth between processes. Adds to the cases in
-// tests/simengine.
+// instance lock tells the truth between processes.
 
-#include "SimEngine.h"
+#include "SimTestSupport.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <cerrno>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
-using velmora::TransferEngine;
-using velmora::sim::CreateSimEngine;
-using velmora::sim::SimConfig;
+using namespace simtest;
 
 namespace {
-
-QString Q(const std::u16string &text)
-{
-    return QStringView(text).toString();
-}
-
-// Throw-away folders for drive C: and for the lock.
-struct Sandbox
-{
-    QTemporaryDir root;
-    QTemporaryDir lock;
-
-    [[nodiscard]] SimConfig Config() const
-    {
-        SimConfig config;
-        config.timeScale = 0.0;
-        config.localRoot = QFile::encodeName(root.path()).toStdString();
-        config.lockDir = QFile::encodeName(lock.path()).toStdString();
-        return config;
-    }
-
-    // Everything in drive C:, hidden files included.
-    [[nodiscard]] QStringList Entries() const
-    {
-        return QDir(root.path())
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    }
-};
-
-bool WaitIdle(TransferEngine &engine)
-{
-    return QTest::qWaitFor([&] { return !engine.Busy(); }, 10'000);
-}
-
-const QString kTool = "TRANVIK7.EXE";  // 186,911 bytes on the server
-const QByteArray kOldContent = "alte Version";
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool WriteFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // Mounts made here are seen by this process only and go with it, whatever
 // happens to the test. Needs CAP_SYS_ADMIN (root, as in CI).
@@ -111,29 +55,6 @@ private:
     bool m_mounted = false;
 };
 
-std::unique_ptr<TransferEngine> ConnectedTo(const SimConfig &config, const std::u16string &dir)
-{
-    auto engine = CreateSimEngine(config);
-    engine->Initialize();
-    engine->Dial(u"0421 7396 2058", u"", u"", 5);
-    if (!WaitIdle(*engine) || engine->ErrorOccurred())
-        return nullptr;
-    engine->ChangeRemoteDirectory(dir);
-    if (!WaitIdle(*engine) || engine->ErrorOccurred())
-        return nullptr;
-    return engine;
-}
-
-// What another process sees of the lock: "running=0|1 initialize=ok|refused".
-QByteArray ProbeFromAnotherProcess(const Sandbox &sandbox)
-{
-    QProcess probe;
-    probe.start(VELMORA_SIM_LOCKPROBE, {sandbox.lock.path(), sandbox.root.path()});
-    if (!probe.waitForFinished(20'000) || probe.exitStatus() != QProcess::NormalExit)
-        return "probe failed";
-    return probe.readAllStandardOutput().trimmed();
-}
-
 }  // namespace
 
 class SimConfinementTest : public QObject
@@ -146,11 +67,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("options");
         QTest::addColumn<bool>("readOnly");
         QTest::addColumn<QString>("reason");
-        const QString full = "Nicht genügend Speicherplatz auf dem Datenträger: C:\\" + kTool;
+        const QString full = "Nicht genügend Speicherplatz auf dem Datenträger: C:\\" + Tool;
         QTest::newRow("disk fills up midway") << QByteArray("size=64k") << false << full;
         QTest::newRow("no inode left for the file") << QByteArray("nr_inodes=2") << false << full;
         QTest::newRow("read-only")
-            << QByteArray("size=1m") << true << "Datenträger ist schreibgeschützt: C:\\" + kTool;
+            << QByteArray("size=1m") << true << "Datenträger ist schreibgeschützt: C:\\" + Tool;
     }
 
     void diskFailsDuringDownload()
@@ -163,20 +84,20 @@ private Q_SLOTS:
         if (!disk.Mounted())
             QSKIP("no tmpfs to be had here (needs CAP_SYS_ADMIN); tst_simdownload covers a "
                   "file size limit and a write-protected folder instead");
-        const QString target = sandbox.root.filePath(kTool);
-        QVERIFY(WriteFile(target, kOldContent));
+        const QString target = sandbox.root.filePath(Tool);
+        QVERIFY(WriteFile(target, OldContent));
         if (readOnly)
             QVERIFY(disk.MakeReadOnly());
         const unsigned long long freeBefore = disk.FreeBlocks();
 
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS\\MORVANTE");
+        auto engine = Connected(sandbox.Config(), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QCOMPARE(Q(engine->ErrorText()), reason);
-        QCOMPARE(sandbox.Entries(), QStringList{kTool});
-        QCOMPARE(ReadFile(target), kOldContent);
+        QCOMPARE(sandbox.Entries(), QStringList{Tool});
+        QCOMPARE(ReadFile(target), OldContent);
         // No part of the download is left, not even an open but unlinked file.
         QCOMPARE(disk.FreeBlocks(), freeBefore);
 
@@ -193,10 +114,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("link");    // in drive C:
         QTest::addColumn<QString>("target");  // "OUTSIDE/..." is in a folder beside it
-        QTest::newRow("to a file outside") << kTool << "OUTSIDE/opfer.txt";
-        QTest::newRow("to a missing file outside") << kTool << "OUTSIDE/neu.txt";
-        QTest::newRow("to a file outside, by ..") << kTool << "../OUTSIDE/opfer.txt";
-        QTest::newRow("through a link chain") << kTool << "KETTE";
+        QTest::newRow("to a file outside") << Tool << "OUTSIDE/opfer.txt";
+        QTest::newRow("to a missing file outside") << Tool << "OUTSIDE/neu.txt";
+        QTest::newRow("to a file outside, by ..") << Tool << "../OUTSIDE/opfer.txt";
+        QTest::newRow("through a link chain") << Tool << "KETTE";
     }
 
     void linksOutOfTheDrive()
@@ -205,7 +126,7 @@ private Q_SLOTS:
         QFETCH(QString, target);
         Sandbox sandbox;
         QTemporaryDir outside;
-        QVERIFY(WriteFile(outside.filePath("opfer.txt"), kOldContent));
+        QVERIFY(WriteFile(outside.filePath("opfer.txt"), OldContent));
         const QDir root(sandbox.root.path());
         const auto resolve = [&](const QString &path) {
             return path.startsWith("OUTSIDE/") ? outside.filePath(path.mid(8))
@@ -218,14 +139,14 @@ private Q_SLOTS:
                           QFile::encodeName(root.filePath(link)).constData()) == 0);
         const QStringList before = sandbox.Entries();
 
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS\\MORVANTE");
+        auto engine = Connected(sandbox.Config(), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
         engine->DownloadFile(link.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QCOMPARE(Q(engine->ErrorText()),
                  QStringLiteral("Zugriff außerhalb von Laufwerk C: verweigert: C:\\") + link);
-        QCOMPARE(ReadFile(outside.filePath("opfer.txt")), kOldContent);
+        QCOMPARE(ReadFile(outside.filePath("opfer.txt")), OldContent);
         QCOMPARE(QDir(outside.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"opfer.txt"});
         QCOMPARE(sandbox.Entries(), before);
@@ -237,16 +158,16 @@ private Q_SLOTS:
         // A link that stays inside the drive is no way out: the file takes its place.
         Sandbox sandbox;
         const QDir root(sandbox.root.path());
-        QVERIFY(WriteFile(root.filePath("alt.txt"), kOldContent));
-        QVERIFY(QFile::link("alt.txt", root.filePath(kTool)));
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS\\MORVANTE");
+        QVERIFY(WriteFile(root.filePath("alt.txt"), OldContent));
+        QVERIFY(QFile::link("alt.txt", root.filePath(Tool)));
+        auto engine = Connected(sandbox.Config(), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
-        QVERIFY(!QFileInfo(root.filePath(kTool)).isSymLink());
-        QCOMPARE(QFileInfo(root.filePath(kTool)).size(), 186'911);
-        QCOMPARE(ReadFile(root.filePath("alt.txt")), kOldContent);
+        QVERIFY(!QFileInfo(root.filePath(Tool)).isSymLink());
+        QCOMPARE(QFileInfo(root.filePath(Tool)).size(), 186'911);
+        QCOMPARE(ReadFile(root.filePath("alt.txt")), OldContent);
     }
 
     void currentDirectorySwappedForALink()
@@ -256,14 +177,14 @@ private Q_SLOTS:
         QTemporaryDir outside;
         const QDir root(sandbox.root.path());
         QVERIFY(root.mkdir("SUB"));
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS\\MORVANTE");
+        auto engine = Connected(sandbox.Config(), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
         engine->ChangeLocalDirectory(u"SUB");
         QVERIFY(WaitIdle(*engine) && !engine->ErrorOccurred());
         QVERIFY(root.rmdir("SUB"));
         QVERIFY(QFile::link(outside.path(), root.filePath("SUB")));
 
-        engine->DownloadFile(kTool.toStdU16String(), 0);
+        engine->DownloadFile(Tool.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QCOMPARE(Q(engine->ErrorText()), QStringLiteral("Verzeichnis nicht gefunden: C:\\SUB"));
@@ -278,19 +199,19 @@ private Q_SLOTS:
     void refusedNames_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::newRow("NUL inside") << kTool + QChar(0) + "x";
-        QTest::newRow("drive relative C:") << "C:" + kTool;
-        QTest::newRow("trailing separator") << kTool + "\\";
-        QTest::newRow("dot slash") << "./" + kTool;
-        QTest::newRow("UNC path") << "\\\\server\\share\\" + kTool;
-        QTest::newRow("lone surrogate") << kTool + QChar(0xD800);
+        QTest::newRow("NUL inside") << Tool + QChar(0) + "x";
+        QTest::newRow("drive relative C:") << "C:" + Tool;
+        QTest::newRow("trailing separator") << Tool + "\\";
+        QTest::newRow("dot slash") << "./" + Tool;
+        QTest::newRow("UNC path") << "\\\\server\\share\\" + Tool;
+        QTest::newRow("lone surrogate") << Tool + QChar(0xD800);
     }
 
     void refusedNames()
     {
         QFETCH(QString, name);
         Sandbox sandbox;
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS\\MORVANTE");
+        auto engine = Connected(sandbox.Config(), u"TOOLS\\MORVANTE");
         QVERIFY(engine);
         engine->DownloadFile(name.toStdU16String(), 0);
         QVERIFY(WaitIdle(*engine));
@@ -350,7 +271,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, dir);
         Sandbox sandbox;
-        auto engine = ConnectedTo(sandbox.Config(), u"TOOLS");
+        auto engine = Connected(sandbox.Config(), u"TOOLS");
         QVERIFY(engine);
         engine->ChangeRemoteDirectory(dir.toStdU16String());
         QVERIFY(WaitIdle(*engine));
@@ -362,29 +283,25 @@ private Q_SLOTS:
     {
         Sandbox sandbox;
         auto engine = CreateSimEngine(sandbox.Config());
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
         engine->Initialize();  // the probe's lock went with its process
         QVERIFY(!engine->ErrorOccurred());
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
         engine->Shutdown();
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
         QVERIFY(!engine->AlreadyRunning());
     }
 
     void killedHolderBlocksNoOtherProcess()
     {
         Sandbox sandbox;
-        QProcess holder;
-        holder.start(VELMORA_SIM_LOCKHOLDER, {sandbox.lock.path(), sandbox.root.path()});
-        QVERIFY(holder.waitForStarted());
-        QVERIFY(holder.waitForReadyRead(20'000));
-        QVERIFY(holder.readAllStandardOutput().contains("ready"));
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
-        holder.kill();  // SIGKILL
-        QVERIFY(holder.waitForFinished());
-        QCOMPARE(holder.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(ProbeFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        OtherSuite holder("hold", sandbox);
+        QVERIFY(holder.Started());
+        QVERIFY(holder.Read("ready").contains("ready"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        QVERIFY(holder.Kill());  // SIGKILL
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
     }
 };
 

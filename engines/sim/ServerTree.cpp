@@ -4,6 +4,12 @@
 
 namespace velmora::sim {
 
+using engine::DosPath;
+using engine::EqualsNoCase;
+using engine::OleDate;
+using engine::ParseDosPath;
+using engine::SortListing;
+
 namespace {
 
 struct Stamp
@@ -31,7 +37,7 @@ ServerNode FileNode(std::u16string name, int32_t size, Stamp t)
 ServerTree::ServerTree()
 {
     // Sizes and dates stay fixed so demo runs and tests see the same mailbox.
-    drives_.emplace_back(
+    m_drives.emplace_back(
         u'C',
         DirNode(
             u"", {1994, 8, 2, 19, 20, 0},
@@ -78,7 +84,7 @@ ServerTree::ServerTree()
                 FileNode(u"FILES.BBS", 9'876, {1997, 4, 19, 3, 0, 12}),
                 FileNode(u"NEWS.TXT", 4'410, {1997, 4, 17, 21, 55, 48}),
             }));
-    drives_.emplace_back(
+    m_drives.emplace_back(
         u'D',
         DirNode(
             u"", {1996, 10, 1, 12, 0, 0},
@@ -104,7 +110,7 @@ const ServerTree &ServerTree::Get()
 std::u16string ServerTree::Drives() const
 {
     std::u16string out;
-    for (const auto &[letter, root] : drives_) {
+    for (const auto &[letter, root] : m_drives) {
         if (!out.empty())
             out += u' ';
         out += letter;
@@ -126,7 +132,7 @@ std::u16string ServerTree::Display(const ServerPath &path)
 
 const ServerNode *ServerTree::Root(char16_t drive) const
 {
-    for (const auto &[letter, root] : drives_)
+    for (const auto &[letter, root] : m_drives)
         if (letter == drive)
             return &root;
     return nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 
-// Text, path and date helpers shared by the simulated server and local drive.
+// Text, path and date helpers every engine needs.
 
 #include "TransferEngine.h"
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::sim {
+namespace velmora::engine {
 
 // Invalid input never throws: bad bytes or lone surrogates become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
@@ -21,6 +21,9 @@ std::u16string DecimalText(long long n);
 // DOS names compare without regard to ASCII case.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 
+// A single name, no path: not empty, not "." or "..", no separator, colon or NUL.
+bool IsPlainFileName(std::u16string_view name);
+
 // Directories first, then by name; deterministic for equal folded names.
 void SortListing(std::vector<DirEntry> &entries);
 
@@ -28,6 +31,10 @@ void SortListing(std::vector<DirEntry> &entries);
 double OleDate(int year, int month, int day, int hour, int minute, int second);
 double OleDateFromTime(std::time_t seconds, long nanoseconds);
 std::time_t TimeFromOleDate(double oleDate);
+
+// Writes "source: message" to stderr, each distinct line once per process.
+// Engines report their creation errors so, as the program drops them.
+void ReportOnce(std::string_view source, std::string_view message);
 
 // A DOS-style path argument taken apart: "C:\A\B", "\A", "A\..\B", "/x".
 struct DosPath
@@ -39,4 +46,4 @@ struct DosPath
 };
 DosPath ParseDosPath(std::u16string_view path);
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

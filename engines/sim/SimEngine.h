@@ -2,7 +2,8 @@
 
 // The simulated Velmora suite: a dial-up mailbox with a fixed file area, a real
 // folder as local drive C:, and fault injection so that every way a demo run
-// can end can be brought about on purpose.
+// can end can be brought about on purpose. Built on engine::WorkerEngine,
+// which holds what of the following every engine shares.
 //
 // Operations that go on by themselves: Dial, HangUp, ReadLocalDirectory,
 // ReadRemoteDirectory, ChangeLocalDirectory, ChangeRemoteDirectory and

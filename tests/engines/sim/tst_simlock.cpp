@@ -4,13 +4,7 @@
 
 #include <QFileInfo>
 
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace simtest;
 
@@ -39,46 +33,14 @@ private Q_SLOTS:
 
     void killedHolderDoesNotBlock()
     {
-        // posix_spawn, not QProcess: ThreadSanitizer mistakes Qt's clone-based
-        // start for a fork of a threaded process and stops the test.
         Sandbox sandbox;
-        int out[2];
-        QVERIFY(::pipe2(out, O_CLOEXEC) == 0);
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        QByteArray lockDir = QFile::encodeName(sandbox.lock.path());
-        QByteArray root = QFile::encodeName(sandbox.root.path());
-        char program[] = VELMORA_SIM_LOCKHOLDER;
-        char *argv[] = {program, lockDir.data(), root.data(), nullptr};
-        pid_t pid = -1;
-        const int spawned = ::posix_spawn(&pid, program, &actions, nullptr, argv, environ);
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        const struct Reaper
-        {
-            pid_t pid;
-            ~Reaper() { pid > 0 && ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, nullptr, 0); }
-        } reaper{spawned == 0 ? pid : -1};
-        QCOMPARE(spawned, 0);
-        QByteArray output;
-        pollfd ready{out[0], POLLIN, 0};
-        char buffer[64];
-        while (!output.contains("ready") && ::poll(&ready, 1, 10'000) > 0) {
-            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            output.append(buffer, n);
-        }
-        ::close(out[0]);
-        QVERIFY(output.contains("ready"));
+        OtherSuite holder("hold", sandbox);
+        QVERIFY(holder.Started());
+        QVERIFY(holder.Read("ready").contains("ready"));
         auto engine = CreateSimEngine(sandbox.Config());
         QVERIFY(engine->AlreadyRunning());
 
-        QCOMPARE(::kill(pid, SIGKILL), 0);  // no chance to clean up
-        int status = 0;
-        QCOMPARE(::waitpid(pid, &status, 0), pid);
-        QVERIFY(WIFSIGNALED(status));
+        QVERIFY(holder.Kill());  // no chance to clean up
         QVERIFY(!engine->AlreadyRunning());
         engine->Initialize();
         QVERIFY(!engine->ErrorOccurred());

@@ -1,5 +1,6 @@
 // Reading the simulated engine's settings from the environment.
 
+#include "EngineChoice.h"
 #include "SimTestSupport.h"
 
 #include <QTemporaryFile>
@@ -18,7 +19,7 @@ private Q_SLOTS:
     void init()
     {
         for (const char *name : {"VELMORA_SIM_TIMESCALE", "VELMORA_SIM_RUNNING", "VELMORA_SIM_FAIL",
-                                 "VELMORA_SIM_THROW"})
+                                 "VELMORA_SIM_THROW", "VELMORA_ENGINE"})
             qunsetenv(name);
     }
 
@@ -71,7 +72,9 @@ private Q_SLOTS:
                                  {"VELMORA_SIM_THROW", "Dial,Hangup", "Hangup"},
                                  {"VELMORA_SIM_FAIL", ":Besetzt", "VELMORA_SIM_FAIL"},
                                  {"VELMORA_SIM_RUNNING", "ja", "VELMORA_SIM_RUNNING"},
-                                 {"VELMORA_SIM_TIMESCALE", "-2", "VELMORA_SIM_TIMESCALE"}};
+                                 {"VELMORA_SIM_TIMESCALE", "-2", "VELMORA_SIM_TIMESCALE"},
+                                 {"VELMORA_ENGINE", "ftp", "ftp"},
+                                 {"VELMORA_ENGINE", "Sim", "Sim"}};
         for (const auto &row : rows)
             QTest::addRow("%s=%s", row[0], row[1])
                 << QByteArray(row[0]) << QByteArray(row[1]) << QString(row[2]);
@@ -84,7 +87,8 @@ private Q_SLOTS:
         QFETCH(QString, mentioned);
         qputenv(variable.constData(), value);
         try {
-            CreateSimEngine();
+            // The simulated engine, unless chosen otherwise.
+            (void)velmora::engine::CreateChosenEngine();
             QFAIL("bad setting accepted");
         } catch (const std::invalid_argument &e) {
             QVERIFY2(QString::fromUtf8(e.what()).contains(mentioned), e.what());
@@ -92,19 +96,27 @@ private Q_SLOTS:
         qunsetenv(variable.constData());
     }
 
+    void creationErrorWrittenOnce_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::newRow("unknown fault name") << QByteArray("VELMORA_SIM_THROW");
+        QTest::newRow("unknown engine") << QByteArray("VELMORA_ENGINE");
+    }
+
     void creationErrorWrittenOnce()
     {
         // The program drops creation errors, so stderr is the only place they show.
+        QFETCH(QByteArray, variable);
         QTemporaryFile capture;
         QVERIFY(capture.open());
         const int saved = ::dup(STDERR_FILENO);
         std::fflush(stderr);
         ::dup2(capture.handle(), STDERR_FILENO);
-        qputenv("VELMORA_SIM_THROW", "Verschwinden");
+        qputenv(variable.constData(), "Verschwinden");
         int refused = 0;
         for (int i = 0; i < 3; ++i) {
             try {
-                CreateSimEngine();
+                (void)velmora::engine::CreateChosenEngine();
             } catch (const std::invalid_argument &) {
                 ++refused;
             }
@@ -114,7 +126,41 @@ private Q_SLOTS:
         ::close(saved);
         QCOMPARE(refused, 3);
         capture.seek(0);
-        QCOMPARE(capture.readAll().count("Verschwinden"), 1);
+        const QByteArray written = capture.readAll();
+        QCOMPARE(written.count("Verschwinden"), 1);
+        QCOMPARE(written.count('\n'), 1);  // one line
+    }
+
+    void chosenEngine_data()
+    {
+        QTest::addColumn<QByteArray>("value");  // null: not set
+        QTest::newRow("not set") << QByteArray();
+        QTest::newRow("empty") << QByteArray("");
+        QTest::newRow("sim") << QByteArray("sim");
+    }
+
+    void chosenEngine()
+    {
+        QFETCH(QByteArray, value);
+        if (!value.isNull())
+            qputenv("VELMORA_ENGINE", value);
+        Sandbox sandbox;
+        qputenv("VELMORA_SIM_LOCAL_ROOT", QFile::encodeName(sandbox.root.path()));
+        qputenv("VELMORA_SIM_TIMESCALE", "0");
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.lock.path()));
+        auto engine = velmora::engine::CreateChosenEngine();
+        savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR")
+                              : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        qunsetenv("VELMORA_SIM_LOCAL_ROOT");
+        QVERIFY(engine);
+        engine->Initialize();
+        QVERIFY(Finish(*engine, "Dial"));
+        QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
+        QCOMPARE(Q(engine->RemoteName()), QStringLiteral("Morvante Mailbox Kiel, Knoten 1"));
+        // And it is the environment's simulated engine, faults included.
+        qputenv("VELMORA_SIM_THROW", "Create");
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, velmora::engine::CreateChosenEngine());
     }
 
     void creation()

@@ -50,7 +50,7 @@ private:
     ServerTree();
     const ServerNode *Root(char16_t drive) const;
 
-    std::vector<std::pair<char16_t, ServerNode>> drives_;
+    std::vector<std::pair<char16_t, ServerNode>> m_drives;
 };
 
 }  // namespace velmora::sim

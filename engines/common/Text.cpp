@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <set>
 
-namespace velmora::sim {
+namespace velmora::engine {
 
 namespace {
 
-constexpr char16_t kReplacement = 0xFFFD;
+constexpr char16_t Replacement = 0xFFFD;
 
 void AppendCodePoint(std::u16string &out, char32_t cp)
 {
@@ -50,7 +53,7 @@ bool IsSeparator(char16_t c)
     return c == u'\\' || c == u'/';
 }
 
-constexpr std::chrono::sys_days kOleEpoch =
+constexpr std::chrono::sys_days OleEpoch =
     std::chrono::year{1899} / std::chrono::December / std::chrono::day{30};
 
 }  // namespace
@@ -86,7 +89,7 @@ std::u16string Utf8ToUtf16(std::string_view in)
             lo = b0 == 0xF0 ? 0x90 : 0x80;
             hi = b0 == 0xF4 ? 0x8F : 0xBF;
         } else {
-            out.push_back(kReplacement);
+            out.push_back(Replacement);
             ++i;
             continue;
         }
@@ -99,7 +102,7 @@ std::u16string Utf8ToUtf16(std::string_view in)
         }
         if (n < len) {
             // One replacement for the broken sequence, then resync on the next byte.
-            out.push_back(kReplacement);
+            out.push_back(Replacement);
             i += n;
             continue;
         }
@@ -120,7 +123,7 @@ std::string Utf16ToUtf8(std::u16string_view in)
             AppendUtf8(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (in[i + 1] - 0xDC00));
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            AppendUtf8(out, kReplacement);
+            AppendUtf8(out, Replacement);
         } else {
             AppendUtf8(out, c);
         }
@@ -138,6 +141,12 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b)
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {
                return FoldAscii(x) == FoldAscii(y);
            });
+}
+
+bool IsPlainFileName(std::u16string_view name)
+{
+    return !name.empty() && name != u"." && name != u".." &&
+           name.find_first_of(std::u16string_view(u"\\/:\0", 4)) == std::u16string_view::npos;
 }
 
 void SortListing(std::vector<DirEntry> &entries)
@@ -161,7 +170,7 @@ double OleDate(int year, int month, int day, int hour, int minute, int second)
     using namespace std::chrono;
     const sys_days date = std::chrono::year{year} / std::chrono::month{unsigned(month)} /
                           std::chrono::day{unsigned(day)};
-    const double days = static_cast<double>((date - kOleEpoch).count());
+    const double days = static_cast<double>((date - OleEpoch).count());
     return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
 }
 
@@ -184,7 +193,7 @@ std::time_t TimeFromOleDate(double oleDate)
         ++whole;
         secondOfDay -= 86400;
     }
-    const year_month_day ymd{kOleEpoch + days{whole}};
+    const year_month_day ymd{OleEpoch + days{whole}};
     std::tm local{};
     local.tm_year = static_cast<int>(ymd.year()) - 1900;
     local.tm_mon = static_cast<int>(static_cast<unsigned>(ymd.month())) - 1;
@@ -194,6 +203,17 @@ std::time_t TimeFromOleDate(double oleDate)
     local.tm_sec = static_cast<int>(secondOfDay % 60);
     local.tm_isdst = -1;
     return std::mktime(&local);
+}
+
+void ReportOnce(std::string_view source, std::string_view message)
+{
+    static std::mutex mutex;
+    static std::set<std::string, std::less<>> reported;
+    std::string line(source);
+    line.append(": ").append(message);
+    const std::lock_guard lock(mutex);
+    if (reported.insert(line).second)
+        std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 DosPath ParseDosPath(std::u16string_view path)
@@ -223,4 +243,4 @@ DosPath ParseDosPath(std::u16string_view path)
     return result;
 }
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

@@ -5,42 +5,55 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace velmora::sim {
+namespace velmora::engine {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::u16string kOutside = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
+const std::u16string OutsideDrive = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
 
 }  // namespace
+
+fs::path DefaultLocalRoot()
+{
+    // XDG wants absolute paths; a relative value is ignored like an unset one.
+    const char *data = std::getenv("XDG_DATA_HOME");
+    if (data && fs::path(data).is_absolute())
+        return fs::path(data) / "velmora-sim" / "C";
+    const char *home = std::getenv("HOME");
+    if (home && *home)
+        return fs::path(home) / ".local" / "share" / "velmora-sim" / "C";
+    return {};
+}
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
 {
     if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.Release();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = other.Release();
     }
     return *this;
 }
 
 UniqueFd::~UniqueFd()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 int UniqueFd::Release()
 {
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = m_fd;
+    m_fd = -1;
     return fd;
 }
 
@@ -49,8 +62,8 @@ LocalDrive::LocalDrive(const fs::path &root)
     std::error_code ec;
     fs::create_directories(root, ec);
     if (!ec)
-        root_ = fs::canonical(root, ec);
-    if (ec || !fs::is_directory(root_, ec))
+        m_root = fs::canonical(root, ec);
+    if (ec || !fs::is_directory(m_root, ec))
         throw std::runtime_error("Laufwerk C: (" + root.string() +
                                  ") ist nicht verwendbar: " + ec.message());
 }
@@ -76,7 +89,7 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
         return u"Kein Verzeichnis angegeben.";
     const DosPath parsed = ParseDosPath(request);
     if (parsed.posixRoot)
-        return kOutside + shown;
+        return OutsideDrive + shown;
     if (parsed.drive && *parsed.drive != u'C')
         return u"Laufwerk nicht vorhanden: " + std::u16string{*parsed.drive, u':'};
 
@@ -90,7 +103,7 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
             continue;
         if (part == u"..") {
             if (parts.empty())
-                return kOutside + shown;
+                return OutsideDrive + shown;
             parts.pop_back();
             continue;
         }
@@ -99,7 +112,7 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
             return u"Verzeichnis nicht gefunden: " + shown;
         parts.push_back(std::move(name));
     }
-    fs::path candidate = root_;
+    fs::path candidate = m_root;
     for (const auto &part : parts)
         candidate /= part;
 
@@ -108,9 +121,9 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
     const fs::path real = fs::canonical(candidate, ec);
     if (ec || !fs::is_directory(real, ec))
         return u"Verzeichnis nicht gefunden: " + shown;
-    const fs::path rel = real.lexically_relative(root_);
+    const fs::path rel = real.lexically_relative(m_root);
     if (rel.empty() || *rel.begin() == "..")
-        return kOutside + shown;
+        return OutsideDrive + shown;
     out = rel == "." ? fs::path{} : rel;
     return {};
 }
@@ -118,7 +131,7 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
 bool LocalDrive::LeadsOutside(const fs::path &rel, const std::string &name) const
 {
     std::error_code ec;
-    const fs::path link = root_ / rel / name;
+    const fs::path link = m_root / rel / name;
     fs::path target = fs::read_symlink(link, ec);
     if (ec)
         return true;
@@ -127,13 +140,13 @@ bool LocalDrive::LeadsOutside(const fs::path &rel, const std::string &name) cons
     const fs::path real = fs::weakly_canonical(target, ec);
     if (ec)
         return true;
-    const fs::path inside = real.lexically_relative(root_);
+    const fs::path inside = real.lexically_relative(m_root);
     return inside.empty() || *inside.begin() == "..";
 }
 
 UniqueFd LocalDrive::OpenDirectory(const fs::path &rel, std::u16string &error) const
 {
-    UniqueFd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const auto &part : rel) {
         if (!dir)
             break;
@@ -193,10 +206,10 @@ std::u16string LocalDrive::List(const fs::path &rel, std::vector<DirEntry> &out)
 
 PartialFile::~PartialFile()
 {
-    if (file_)
-        ::close(file_.Release());
-    if (!committed_ && !tempName_.empty())
-        ::unlinkat(dir_.Get(), tempName_.c_str(), 0);
+    if (m_file)
+        ::close(m_file.Release());
+    if (!m_committed && !m_tempName.empty())
+        ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
 }
 
 std::u16string PartialFile::Failure(int err) const
@@ -204,52 +217,52 @@ std::u16string PartialFile::Failure(int err) const
     switch (err) {
     case EACCES:
     case EPERM:
-        return u"Zugriff verweigert: " + shown_;
+        return u"Zugriff verweigert: " + m_shown;
     case EROFS:
-        return u"Datenträger ist schreibgeschützt: " + shown_;
+        return u"Datenträger ist schreibgeschützt: " + m_shown;
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
-        return u"Nicht genügend Speicherplatz auf dem Datenträger: " + shown_;
+        return u"Nicht genügend Speicherplatz auf dem Datenträger: " + m_shown;
     default:
-        return u"Schreibfehler (Fehler " + DecimalText(err) + u"): " + shown_;
+        return u"Schreibfehler (Fehler " + DecimalText(err) + u"): " + m_shown;
     }
 }
 
 std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
                                  const std::string &name)
 {
-    shown_ = LocalDrive::Display(rel / name);
+    m_shown = LocalDrive::Display(rel / name);
     std::u16string error;
-    dir_ = drive.OpenDirectory(rel, error);
-    if (!dir_)
+    m_dir = drive.OpenDirectory(rel, error);
+    if (!m_dir)
         return error;
     struct stat st
     {};
-    const bool exists = ::fstatat(dir_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = ::fstatat(m_dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISDIR(st.st_mode))
-        return u"Zieldatei ist ein Verzeichnis: " + shown_;
+        return u"Zieldatei ist ein Verzeichnis: " + m_shown;
     // Replacing the link would not write outside, but a download must not even
     // seem to put a file where the link points: refused, like any way out.
     if (exists && S_ISLNK(st.st_mode) && drive.LeadsOutside(rel, name))
-        return kOutside + shown_;
+        return OutsideDrive + m_shown;
 
     static std::atomic<unsigned> counter{0};
     std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +
                        std::to_string(++counter) + ".part";
-    file_ = UniqueFd(::openat(dir_.Get(), temp.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!file_)
+    m_file = UniqueFd(::openat(m_dir.Get(), temp.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!m_file)
         return Failure(errno);
-    name_ = name;
-    tempName_ = std::move(temp);
+    m_name = name;
+    m_tempName = std::move(temp);
     return {};
 }
 
 std::u16string PartialFile::Write(const char *data, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t written = ::write(file_.Get(), data, size);
+        const ssize_t written = ::write(m_file.Get(), data, size);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -264,18 +277,18 @@ std::u16string PartialFile::Write(const char *data, std::size_t size)
 std::u16string PartialFile::Commit(double modifiedOle)
 {
     // Flush before the rename so a crash never leaves a short file under the real name.
-    if (::fsync(file_.Get()) != 0)
+    if (::fsync(m_file.Get()) != 0)
         return Failure(errno);
     // Keep the server's date, as transfer programs do; a failure here is cosmetic.
     const timespec times[2] = {{0, UTIME_OMIT}, {TimeFromOleDate(modifiedOle), 0}};
-    ::futimens(file_.Get(), times);
-    if (::close(file_.Release()) != 0)
+    ::futimens(m_file.Get(), times);
+    if (::close(m_file.Release()) != 0)
         return Failure(errno);
-    if (::renameat(dir_.Get(), tempName_.c_str(), dir_.Get(), name_.c_str()) != 0)
+    if (::renameat(m_dir.Get(), m_tempName.c_str(), m_dir.Get(), m_name.c_str()) != 0)
         return Failure(errno);
-    committed_ = true;
-    ::fsync(dir_.Get());
+    m_committed = true;
+    ::fsync(m_dir.Get());
     return {};
 }
 
-}  // namespace velmora::sim
+}  // namespace velmora::engine

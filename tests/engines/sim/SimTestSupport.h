@@ -1,0 +1,259 @@
+#pragma once
+
+// Helpers shared by the simulated engine's tests.
+
+#include "SimEngine.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace simtest {
+
+using velmora::DirEntry;
+using velmora::TransferEngine;
+using velmora::sim::CreateSimEngine;
+using velmora::sim::SimConfig;
+
+// Verbatim: fromStdU16String would drop a leading U+FEFF as a byte order mark.
+inline QString Q(const std::u16string &text)
+{
+    return QStringView(text).toString();
+}
+
+// Throw-away folders for drive C: and the lock, so no test touches the user's.
+struct Sandbox
+{
+    QTemporaryDir root;
+    QTemporaryDir lock;
+
+    [[nodiscard]] SimConfig Config(double timeScale = 0.0) const
+    {
+        SimConfig config;
+        config.timeScale = timeScale;
+        config.localRoot = QFile::encodeName(root.path()).toStdString();
+        config.lockDir = QFile::encodeName(lock.path()).toStdString();
+        return config;
+    }
+    // Everything in drive C:, hidden files (a temp file must not hide) and
+    // dangling links included.
+    [[nodiscard]] QStringList Entries() const
+    {
+        return QDir(root.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+};
+
+inline const QString Tool = "TRANVIK7.EXE";  // 186,911 bytes in C:\TOOLS\MORVANTE
+inline const QByteArray OldContent = "alte Version";
+
+inline QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+inline bool WriteFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// The counter outlives the engine, so a call after destruction would show.
+struct WakeCounter
+{
+    std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+    velmora::WakeCallback Callback() const
+    {
+        return [calls = calls] { ++*calls; };
+    }
+    int Count() const { return calls->load(); }
+};
+
+inline bool WaitIdle(TransferEngine &engine, int timeoutMs = 10'000)
+{
+    return QTest::qWaitFor([&] { return !engine.Busy(); }, timeoutMs);
+}
+
+inline double OleDate(const QDateTime &local)
+{
+    return QDate(1899, 12, 30).daysTo(local.date()) +
+           local.time().msecsSinceStartOfDay() / 86'400'000.0;
+}
+
+// Every call of the interface by name, with arguments that would succeed.
+using Calls = std::map<QString, std::function<void(TransferEngine &)>>;
+inline const Calls &AllCalls()
+{
+    static const Calls calls{
+        {"AlreadyRunning", [](TransferEngine &e) { e.AlreadyRunning(); }},
+        {"Initialize", [](TransferEngine &e) { e.Initialize(); }},
+        {"Shutdown", [](TransferEngine &e) { e.Shutdown(); }},
+        {"LocalDirectory", [](TransferEngine &e) { e.LocalDirectory(); }},
+        {"Busy", [](TransferEngine &e) { e.Busy(); }},
+        {"ReadLocalDirectory", [](TransferEngine &e) { e.ReadLocalDirectory(); }},
+        {"NextDirEntry",
+         [](TransferEngine &e) {
+             DirEntry d;
+             e.NextDirEntry(d);
+         }},
+        {"Dial", [](TransferEngine &e) { e.Dial(u"0431 555 0188", u"", u"", 5); }},
+        {"HangUp", [](TransferEngine &e) { e.HangUp(); }},
+        {"ReadRemoteDirectory", [](TransferEngine &e) { e.ReadRemoteDirectory(); }},
+        {"ChangeLocalDirectory", [](TransferEngine &e) { e.ChangeLocalDirectory(u"C:\\"); }},
+        {"ChangeRemoteDirectory", [](TransferEngine &e) { e.ChangeRemoteDirectory(u"TOOLS"); }},
+        {"DownloadFile", [](TransferEngine &e) { e.DownloadFile(u"WILLKOMM.TXT", 0); }},
+        {"AbortOperation", [](TransferEngine &e) { e.AbortOperation(); }},
+        {"RemoteDirectory", [](TransferEngine &e) { e.RemoteDirectory(); }},
+        {"LocalDrives", [](TransferEngine &e) { e.LocalDrives(); }},
+        {"RemoteDrives", [](TransferEngine &e) { e.RemoteDrives(); }},
+        {"RemoteName", [](TransferEngine &e) { e.RemoteName(); }},
+        {"LongFileNames", [](TransferEngine &e) { e.LongFileNames(); }},
+        {"ErrorOccurred", [](TransferEngine &e) { e.ErrorOccurred(); }},
+        {"ErrorText", [](TransferEngine &e) { e.ErrorText(); }},
+    };
+    return calls;
+}
+
+inline bool IsServerCall(const QString &name)
+{
+    return QStringList{"HangUp",       "ReadRemoteDirectory", "ChangeRemoteDirectory",
+                       "DownloadFile", "RemoteDirectory",     "RemoteDrives",
+                       "RemoteName",   "LongFileNames"}
+        .contains(name);
+}
+
+// Makes the call and waits for the operation, if it started one, to end.
+inline bool Finish(TransferEngine &engine, const QString &name)
+{
+    AllCalls().at(name)(engine);
+    return WaitIdle(engine);
+}
+
+// Initialises, dials, and changes to dir on the server if given; nullptr when that failed.
+inline std::unique_ptr<TransferEngine> Connected(const SimConfig &config,
+                                                 const std::u16string &dir = {})
+{
+    auto engine = CreateSimEngine(config);
+    engine->Initialize();
+    if (!Finish(*engine, "Dial") || engine->ErrorOccurred())
+        return nullptr;
+    if (!dir.empty())
+        engine->ChangeRemoteDirectory(dir);
+    if (!WaitIdle(*engine) || engine->ErrorOccurred())
+        return nullptr;
+    return engine;
+}
+
+// A child process, started with posix_spawn, not QProcess: ThreadSanitizer
+// takes Qt's clone-based start for a fork of a threaded process and stops the
+// test. Killed when it goes out of scope.
+class Spawned
+{
+public:
+    Spawned(const char *program, QByteArrayList args)
+    {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        QByteArray path(program);
+        std::vector<char *> argv{path.data()};
+        for (QByteArray &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, path.constData(), &actions, nullptr, argv.data(), environ) == 0)
+            m_pid = pid;
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        m_out = out[0];
+    }
+    Spawned(const Spawned &) = delete;
+    Spawned &operator=(const Spawned &) = delete;
+    ~Spawned()
+    {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
+        if (m_out >= 0)
+            ::close(m_out);
+    }
+
+    [[nodiscard]] bool Started() const { return m_pid > 0; }
+
+    // Its output until it contains marker (empty: until it closes), or 10 s passed.
+    QByteArray Read(const QByteArray &marker = {})
+    {
+        pollfd ready{m_out, POLLIN, 0};
+        char buffer[256];
+        while ((marker.isEmpty() || !m_output.contains(marker)) && ::poll(&ready, 1, 10'000) > 0) {
+            const ssize_t n = ::read(m_out, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            m_output.append(buffer, n);
+        }
+        return m_output;
+    }
+
+    // SIGKILL, no chance to clean up; true when that is how it ended.
+    bool Kill()
+    {
+        if (m_pid <= 0 || ::kill(m_pid, SIGKILL) != 0)
+            return false;
+        int status = 0;
+        const bool reaped = ::waitpid(m_pid, &status, 0) == m_pid;
+        m_pid = -1;
+        return reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+
+    // Waits for it to end by itself; true when it exited with status 0.
+    bool Finish()
+    {
+        int status = 0;
+        const bool reaped = m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid;
+        m_pid = -1;
+        return reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    QByteArray m_output;
+};
+
+// Another suite, as far as the instance lock goes: lockprobe.cpp in its mode
+// "hold" or "ask", on the sandbox's folders.
+class OtherSuite : public Spawned
+{
+public:
+    OtherSuite(const char *mode, const Sandbox &sandbox)
+        : Spawned(VELMORA_SIM_LOCKPROBE, {mode, QFile::encodeName(sandbox.lock.path()),
+                                          QFile::encodeName(sandbox.root.path())})
+    {}
+};
+
+// What another process sees of the lock: "running=0|1 initialize=ok|refused".
+inline QByteArray AskFromAnotherProcess(const Sandbox &sandbox)
+{
+    OtherSuite probe("ask", sandbox);
+    const QByteArray output = probe.Read().trimmed();
+    return probe.Started() && probe.Finish() ? output : QByteArray("probe failed");
+}
+
+}  // namespace simtest
