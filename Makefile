@@ -1,12 +1,14 @@
 # The two set-up commands: `make run` and `make test`. Both install what is
-# missing on a Debian 12 machine, then configure and build in build/.
+# missing on a Debian 12 machine, then configure (the default preset of
+# CMakePresets.json) and build in build/.
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
+PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
             fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
             dpkg-dev file lintian desktop-file-utils appstream
+BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
@@ -18,7 +20,7 @@ deps:
 	@tools/ensure-packages.sh $(PACKAGES)
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --preset default -B $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -43,6 +45,7 @@ screenshot: build
 
 # Benchmarks, in a Release build of their own; prints one summary table.
 bench: deps
+	@tools/ensure-packages.sh $(BENCH_PACKAGES)
 	@tools/bench.sh
 
 # The test suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
