@@ -12,12 +12,17 @@ BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps build run test bench check clean package screenshot
+.PHONY: all deps test-deps build run test bench check clean package screenshot
 
 all: build
 
 deps:
 	@tools/ensure-packages.sh $(PACKAGES)
+
+# The test suite includes the benchmarks' own tools, so it wants Google
+# Benchmark too; a plain build does without.
+test-deps:
+	@tools/ensure-packages.sh $(BENCH_PACKAGES)
 
 build: deps
 	cmake --preset default -B $(BUILD)
@@ -26,7 +31,7 @@ build: deps
 run: build
 	@tools/run.sh $(BUILD)
 
-test: build
+test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 clean:
