@@ -1,25 +1,32 @@
 # The two set-up commands: `make run` and `make test`. Both install what is
-# missing on a Debian 12 machine, then configure and build in build/.
+# missing on a Debian 12 machine, then configure (the default preset of
+# CMakePresets.json) and build in build/.
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev libbenchmark-dev \
+PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
             fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
             dpkg-dev file lintian desktop-file-utils appstream \
             libssh-dev openssh-server openssh-client
+BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps build run demo-sftp test bench check clean package screenshot
+.PHONY: all deps test-deps build run demo-sftp test bench check clean package screenshot
 
 all: build
 
 deps:
 	@tools/ensure-packages.sh $(PACKAGES)
 
+# The test suite includes the benchmarks' own tools, so it wants Google
+# Benchmark too; a plain build does without.
+test-deps:
+	@tools/ensure-packages.sh $(BENCH_PACKAGES)
+
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --preset default -B $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -30,7 +37,7 @@ run: build
 demo-sftp: build
 	@tools/demo-sftp.sh $(BUILD)
 
-test: build
+test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 clean:
@@ -49,6 +56,7 @@ screenshot: build
 
 # Benchmarks, in a Release build of their own; prints one summary table.
 bench: deps
+	@tools/ensure-packages.sh $(BENCH_PACKAGES)
 	@tools/bench.sh
 
 # The test suite again under AddressSanitizer and UndefinedBehaviorSanitizer,

@@ -1,6 +1,5 @@
 #include "BenchEngines.h"
 
-#include <exception>
 #include <random>
 #include <string>
 #include <time.h>
@@ -154,176 +153,46 @@ void ThreadedEngine::Work()
     }
 }
 
-// Books one call: its CPU time always, its wall time unless it falls inside a
-// running operation, whose whole span is booked when Busy first says false.
-class TimingEngine::Span
-{
-public:
-    Span(TimingEngine &owner, Kind kind)
-        : m_owner(owner), m_kind(kind), m_exceptions(std::uncaught_exceptions()),
-          m_cpu(ThreadCpuTime()), m_start(Clock::now())
-    {}
-
-    ~Span()
-    {
-        const auto end = Clock::now();
-        EngineTimes &times = *m_owner.m_times;
-        times.callerCpu += ThreadCpuTime() - m_cpu;
-        ++times.calls;
-        const bool failed = std::uncaught_exceptions() > m_exceptions;
-        if (m_kind == Kind::Start && !failed) {
-            if (!m_owner.m_running)
-                m_owner.m_opStart = m_start;
-            m_owner.m_running = true;
-            return;
-        }
-        if (!m_owner.m_running) {
-            times.wall += end - m_start;
-            return;
-        }
-        if (m_kind == Kind::Busy && !failed && !busy) {
-            times.wall += end - m_owner.m_opStart;
-            ++times.operations;
-            m_owner.m_running = false;
-        }
-    }
-
-    Span(const Span &) = delete;
-    Span &operator=(const Span &) = delete;
-
-    bool busy = true;
-
-private:
-    TimingEngine &m_owner;
-    Kind m_kind;
-    int m_exceptions;
-    std::chrono::nanoseconds m_cpu;
-    Clock::time_point m_start;
-};
-
 TimingEngine::TimingEngine(std::unique_ptr<TransferEngine> inner,
                            std::shared_ptr<EngineTimes> times)
-    : m_inner(std::move(inner)), m_times(std::move(times))
+    : RecordingEngine(nullptr, std::move(inner)), m_times(std::move(times))
 {}
-
-template <typename F> decltype(auto) TimingEngine::Timed(Kind kind, F &&f)
-{
-    const Span span(*this, kind);
-    return f();
-}
-
-bool TimingEngine::AlreadyRunning()
-{
-    return Timed(Kind::Call, [&] { return m_inner->AlreadyRunning(); });
-}
-
-void TimingEngine::Initialize()
-{
-    Timed(Kind::Call, [&] { m_inner->Initialize(); });
-}
-
-void TimingEngine::Shutdown()
-{
-    Timed(Kind::Call, [&] { m_inner->Shutdown(); });
-}
-
-std::u16string TimingEngine::LocalDirectory()
-{
-    return Timed(Kind::Call, [&] { return m_inner->LocalDirectory(); });
-}
-
-bool TimingEngine::Busy()
-{
-    Span span(*this, Kind::Busy);
-    span.busy = m_inner->Busy();
-    return span.busy;
-}
-
-void TimingEngine::ReadLocalDirectory()
-{
-    Timed(Kind::Start, [&] { m_inner->ReadLocalDirectory(); });
-}
-
-int32_t TimingEngine::NextDirEntry(DirEntry &entry)
-{
-    return Timed(Kind::Call, [&] { return m_inner->NextDirEntry(entry); });
-}
-
-void TimingEngine::Dial(std::u16string number, std::u16string user, std::u16string password,
-                        int32_t retries)
-{
-    Timed(Kind::Start,
-          [&] { m_inner->Dial(std::move(number), std::move(user), std::move(password), retries); });
-}
-
-void TimingEngine::HangUp()
-{
-    Timed(Kind::Start, [&] { m_inner->HangUp(); });
-}
-
-void TimingEngine::ReadRemoteDirectory()
-{
-    Timed(Kind::Start, [&] { m_inner->ReadRemoteDirectory(); });
-}
-
-void TimingEngine::ChangeLocalDirectory(std::u16string path)
-{
-    Timed(Kind::Start, [&] { m_inner->ChangeLocalDirectory(std::move(path)); });
-}
-
-void TimingEngine::ChangeRemoteDirectory(std::u16string path)
-{
-    Timed(Kind::Start, [&] { m_inner->ChangeRemoteDirectory(std::move(path)); });
-}
-
-void TimingEngine::DownloadFile(std::u16string name, int32_t mode)
-{
-    Timed(Kind::Start, [&] { m_inner->DownloadFile(std::move(name), mode); });
-}
-
-void TimingEngine::AbortOperation()
-{
-    Timed(Kind::Call, [&] { m_inner->AbortOperation(); });
-}
-
-std::u16string TimingEngine::RemoteDirectory()
-{
-    return Timed(Kind::Call, [&] { return m_inner->RemoteDirectory(); });
-}
-
-std::u16string TimingEngine::LocalDrives()
-{
-    return Timed(Kind::Call, [&] { return m_inner->LocalDrives(); });
-}
-
-std::u16string TimingEngine::RemoteDrives()
-{
-    return Timed(Kind::Call, [&] { return m_inner->RemoteDrives(); });
-}
-
-std::u16string TimingEngine::RemoteName()
-{
-    return Timed(Kind::Call, [&] { return m_inner->RemoteName(); });
-}
-
-bool TimingEngine::LongFileNames()
-{
-    return Timed(Kind::Call, [&] { return m_inner->LongFileNames(); });
-}
-
-bool TimingEngine::ErrorOccurred()
-{
-    return Timed(Kind::Call, [&] { return m_inner->ErrorOccurred(); });
-}
-
-std::u16string TimingEngine::ErrorText()
-{
-    return Timed(Kind::Call, [&] { return m_inner->ErrorText(); });
-}
 
 void TimingEngine::SetWakeCallback(WakeCallback wake)
 {
-    Timed(Kind::Call, [&] { m_inner->SetWakeCallback(std::move(wake)); });
+    const Call call(*this, "SetWakeCallback");
+    RecordingEngine::SetWakeCallback(std::move(wake));
+}
+
+void TimingEngine::Enter(const Call & /*call*/)
+{
+    m_callCpu = ThreadCpuTime();
+    m_callStart = Clock::now();
+}
+
+// Books one call: its CPU time always, its wall time unless it falls inside a
+// running operation, whose whole span is booked when Busy first says false.
+void TimingEngine::Leave(const Call &call, bool failed)
+{
+    const auto end = Clock::now();
+    EngineTimes &times = *m_times;
+    times.callerCpu += ThreadCpuTime() - m_callCpu;
+    ++times.calls;
+    if (call.kind == test::CallKind::Operation && !failed) {
+        if (!m_running)
+            m_opStart = m_callStart;
+        m_running = true;
+        return;
+    }
+    if (!m_running) {
+        times.wall += end - m_callStart;
+        return;
+    }
+    if (call.kind == test::CallKind::Busy && !failed && !call.busy) {
+        times.wall += end - m_opStart;
+        ++times.operations;
+        m_running = false;
+    }
 }
 
 EngineFactory TimingFactory(EngineFactory inner, std::shared_ptr<EngineTimes> times)

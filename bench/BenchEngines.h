@@ -1,11 +1,11 @@
 #pragma once
 
-// Engines the benchmarks drive the program with: quiet ones that cost next to
-// nothing, one that works on a thread of its own, and a decorator that times
-// any engine.
+// Engines the benchmarks drive the program with, on the tests' recording base
+// without a script, so they record nothing and cost next to nothing: one that
+// hands out a listing, one that works on a thread of its own, and one that
+// times any engine it wraps.
 
-#include "EngineFactory.h"
-#include "TransferEngine.h"
+#include "RecordingEngine.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,40 +22,12 @@ using Clock = std::chrono::steady_clock;
 [[nodiscard]] std::chrono::nanoseconds ThreadCpuTime();
 [[nodiscard]] std::chrono::nanoseconds ProcessCpuTime();
 
-// Answers every call at once and does nothing.
-class QuietEngine : public TransferEngine
-{
-public:
-    bool AlreadyRunning() override { return false; }
-    void Initialize() override {}
-    void Shutdown() override {}
-    std::u16string LocalDirectory() override { return u"C:\\"; }
-    bool Busy() override { return false; }
-    void ReadLocalDirectory() override {}
-    int32_t NextDirEntry(DirEntry & /*entry*/) override { return DirListingEnd; }
-    void Dial(std::u16string, std::u16string, std::u16string, int32_t) override {}
-    void HangUp() override {}
-    void ReadRemoteDirectory() override {}
-    void ChangeLocalDirectory(std::u16string) override {}
-    void ChangeRemoteDirectory(std::u16string) override {}
-    void DownloadFile(std::u16string, int32_t) override {}
-    void AbortOperation() override {}
-    std::u16string RemoteDirectory() override { return u"C:\\"; }
-    std::u16string LocalDrives() override { return u"C:"; }
-    std::u16string RemoteDrives() override { return u"C:"; }
-    std::u16string RemoteName() override { return u"Bench"; }
-    bool LongFileNames() override { return true; }
-    bool ErrorOccurred() override { return false; }
-    std::u16string ErrorText() override { return {}; }
-    void SetWakeCallback(WakeCallback /*wake*/) override {}
-};
-
 // A listing of count entries of the mix a file area has: short and long
 // names, directories, sizes and times with seconds. The same every time.
 [[nodiscard]] std::vector<DirEntry> MakeListing(int count);
 
 // Hands out a listing held in memory, as cheaply as the interface allows.
-class ListingEngine : public QuietEngine
+class ListingEngine : public test::RecordingEngine
 {
 public:
     explicit ListingEngine(std::vector<DirEntry> entries) : m_entries(std::move(entries)) {}
@@ -70,7 +42,7 @@ private:
 // Runs each operation (ChangeLocalDirectory) on a worker thread of its own:
 // Busy until the planned duration has passed, a wake every interval while it
 // runs and one when it ends.
-class ThreadedEngine : public QuietEngine
+class ThreadedEngine : public test::RecordingEngine
 {
 public:
     ThreadedEngine();
@@ -115,44 +87,22 @@ struct EngineTimes
 };
 
 // Passes every call on to the engine it wraps and books the time to times.
-class TimingEngine : public TransferEngine
+class TimingEngine : public test::RecordingEngine
 {
 public:
     TimingEngine(std::unique_ptr<TransferEngine> inner, std::shared_ptr<EngineTimes> times);
-
-    bool AlreadyRunning() override;
-    void Initialize() override;
-    void Shutdown() override;
-    std::u16string LocalDirectory() override;
-    bool Busy() override;
-    void ReadLocalDirectory() override;
-    int32_t NextDirEntry(DirEntry &entry) override;
-    void Dial(std::u16string number, std::u16string user, std::u16string password,
-              int32_t retries) override;
-    void HangUp() override;
-    void ReadRemoteDirectory() override;
-    void ChangeLocalDirectory(std::u16string path) override;
-    void ChangeRemoteDirectory(std::u16string path) override;
-    void DownloadFile(std::u16string name, int32_t mode) override;
-    void AbortOperation() override;
-    std::u16string RemoteDirectory() override;
-    std::u16string LocalDrives() override;
-    std::u16string RemoteDrives() override;
-    std::u16string RemoteName() override;
-    bool LongFileNames() override;
-    bool ErrorOccurred() override;
-    std::u16string ErrorText() override;
     void SetWakeCallback(WakeCallback wake) override;
 
-private:
-    enum class Kind { Call, Start, Busy };
-    class Span;
-    template <typename F> decltype(auto) Timed(Kind kind, F &&f);
+protected:
+    void Enter(const Call &call) override;
+    void Leave(const Call &call, bool failed) override;
 
-    std::unique_ptr<TransferEngine> m_inner;
+private:
     std::shared_ptr<EngineTimes> m_times;
     bool m_running = false;  // an operation started and Busy has not said false yet
     Clock::time_point m_opStart;
+    Clock::time_point m_callStart;
+    std::chrono::nanoseconds m_callCpu{0};
 };
 
 // A factory that wraps every engine the given factory makes in a TimingEngine

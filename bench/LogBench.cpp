@@ -127,7 +127,7 @@ void Listing(benchmark::State &state)
                 f.engine->Rewind();
                 log.SetSelStart(log.TextLength());
                 if (!printing)
-                    log.SetSelFontName(u"courier"_s);
+                    log.SetSelFontName(frmMain::ListingFontName);
                 const auto start = ProcessCpuTime();
                 if (printing)
                     f.form.PrintDirectoryOutput();
@@ -141,7 +141,7 @@ void Listing(benchmark::State &state)
                     return;
                 }
                 TrimLog(log, 0);
-                log.SetSelFontName(u"MS Sans Serif"_s);
+                log.SetSelFontName(frmMain::WindowFontName);
                 ProcessEvents();
             }
         }

@@ -38,8 +38,8 @@ double Seconds(std::chrono::nanoseconds d)
 RunFigures OneRun()
 {
     auto times = std::make_shared<EngineTimes>();
-    const EngineFactory previous =
-        SetEngineFactory(TimingFactory([] { return sim::CreateSimEngine(); }, times));
+    const test::ScopedEngineFactory factory(
+        TimingFactory([] { return sim::CreateSimEngine(); }, times));
     RunFigures figures;
     {
         frmMain form;
@@ -70,7 +70,6 @@ RunFigures OneRun()
         if (figures.error.empty() && !figures.finished)
             figures.error = "the run did not reach \"Fertig!\"";
     }
-    SetEngineFactory(previous);
     return figures;
 }
 

@@ -22,7 +22,7 @@ namespace {
 
 // LocalDrives takes 20 ms, Dial runs until Busy has said true twice, HangUp
 // fails at once.
-class ScriptedEngine : public QuietEngine
+class ScriptedEngine : public velmora::test::RecordingEngine
 {
 public:
     std::u16string LocalDrives() override

@@ -44,7 +44,6 @@ private:
     size_t m_size;
 };
 
-// A broken property is a finding: report it and stop, so the fuzzer keeps the input.
 // Whether text is nothing but blanks, as padding fills a column.
 inline bool AllBlanks(QStringView text)
 {
@@ -54,6 +53,7 @@ inline bool AllBlanks(QStringView text)
     return true;
 }
 
+// A broken property is a finding: report it and stop, so the fuzzer keeps the input.
 inline void Require(bool condition, const char *what)
 {
     if (condition)

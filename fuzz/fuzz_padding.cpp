@@ -1,6 +1,7 @@
 // PadLeft and PadRight with any text and any width: exactly width characters,
 // the text's first characters kept, blanks for the rest; a negative width is
-// an invalid argument, never a crash.
+// an invalid argument, never a crash. The listing pads its columns with the
+// same code.
 
 #include "FuzzInput.h"
 #include "RaisedError.h"

@@ -16,12 +16,16 @@
 using namespace Qt::StringLiterals;
 using velmora::DirEntry;
 using velmora::frmMain;
+using velmora::test::CancelButton;
 using velmora::test::FakeEngineFactory;
 using velmora::test::FakeScript;
 using velmora::test::LineBoldness;
 using velmora::test::LineFonts;
+using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::StartButton;
+using velmora::test::TimeLabel;
 
 namespace {
 
@@ -130,8 +134,8 @@ void ActionTest::completeRun()
             QString(),
             QString(),
         };
-    QCOMPARE(LogLines(*form.redLog), expected);
-    QCOMPARE(LineBoldness(*form.redLog), QString(expected.size(), u'-'));
+    QCOMPARE(LogLines(*Log(form)), expected);
+    QCOMPARE(LineBoldness(*Log(form)), QString(expected.size(), u'-'));
 
     QStringList fonts(expected.size(), u"MS Sans Serif"_s);
     // The three blocks, from their opening to their closing blank line.
@@ -144,7 +148,7 @@ void ActionTest::completeRun()
         while (expected[i++] != Rule || expected[i] != QString());
         fonts[i] = u"courier"_s;
     }
-    QCOMPARE(LineFonts(*form.redLog), fonts);
+    QCOMPARE(LineFonts(*Log(form)), fonts);
 
     const std::vector<std::string> calls = {
         "AlreadyRunning",       "Initialize",    "LocalDrives",           "ErrorOccurred",
@@ -164,7 +168,7 @@ void ActionTest::completeRun()
     QCOMPARE(engine->arguments, arguments);
     // Each of the eight waits asks Busy once per pass: its busy answers, then idle.
     QCOMPARE(m_script->busyCalls, 8 * (m_script->busyPolls + 1));
-    QVERIFY(!form.lblTime->text().isEmpty());
+    QVERIFY(!TimeLabel(form)->text().isEmpty());
     QVERIFY(form.Engine);  // kept after the run
 }
 
@@ -230,10 +234,10 @@ void ActionTest::waysARunEnds()
         frmMain form;
         cause(*m_script, form);
         // The handler disables Start and enables Abbrechen around the call.
-        form.cmdStart->setEnabled(false);
-        form.cmdCancel->setEnabled(true);
+        StartButton(form)->setEnabled(false);
+        CancelButton(form)->setEnabled(true);
         QCOMPARE(RunAction(form), leaves);
-        const QStringList lines = LogLines(*form.redLog);
+        const QStringList lines = LogLines(*Log(form));
         QCOMPARE(lines.mid(lines.size() - logEnd.size()), logEnd);
         if (logEnd.isEmpty())
             QVERIFY(lines.isEmpty());
@@ -247,9 +251,9 @@ void ActionTest::waysARunEnds()
         frmMain form;
         cause(*m_script, form);
         form.show();
-        form.cmdStart->click();
-        QVERIFY(form.cmdStart->isEnabled());
-        QVERIFY(!form.cmdCancel->isEnabled());
+        StartButton(form)->click();
+        QVERIFY(StartButton(form)->isEnabled());
+        QVERIFY(!CancelButton(form)->isEnabled());
         QCOMPARE(boxes.seen.size() - boxesBefore, boxesBefore);  // the same boxes as above
         QCOMPARE(QApplication::topLevelWidgets().size(), 1);
     }
@@ -276,7 +280,7 @@ void ActionTest::messageBoxes()
     frmMain form;
     form.show();
     form.AbortRequested = true;
-    form.cmdStart->click();
+    StartButton(form)->click();
 
     QCOMPARE(boxes.seen.size(), size_t(1));
     const MessageBoxWatcher::Seen &box = boxes.seen.front();
@@ -285,7 +289,7 @@ void ActionTest::messageBoxes()
     QCOMPARE(box.buttons, int(QMessageBox::Ok));
     QCOMPARE(box.icon, int(QMessageBox::NoIcon));
     QVERIFY(box.modal);
-    QVERIFY(form.redLog->PlainText().isEmpty());
+    QVERIFY(Log(form)->PlainText().isEmpty());
     QCOMPARE(m_script->Count("Shutdown"), 0);
     QCOMPARE(m_script->Count("Initialize"), running ? 0 : 1);
     // The flag is cleared only after the running-already check.
@@ -332,15 +336,15 @@ void ActionTest::cancelDuringLocalReading()
     m_script->hooks["ReadLocalDirectory"] = [&] { readingPolls = 0; };
     m_script->hooks["Busy"] = [&] {
         if (readingPolls >= 0 && ++readingPolls == 3)
-            QTest::mouseClick(form.cmdCancel, Qt::LeftButton);
+            QTest::mouseClick(CancelButton(form), Qt::LeftButton);
     };
-    form.cmdStart->click();
-    const QStringList lines = LogLines(*form.redLog);
+    StartButton(form)->click();
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2),
              (QStringList{u">  Lese Verzeichnisinhalt von C:\\"_s, u"!! Abbruch"_s}));
     QCOMPARE(m_script->Count("NextDirEntry"), 0);
     QCOMPARE(m_script->calls.back(), std::string("Shutdown"));
-    QCOMPARE(LineBoldness(*form.redLog).back(), u'B');
+    QCOMPARE(LineBoldness(*Log(form)).back(), u'B');
 }
 
 void ActionTest::engineErrorAtDial()
@@ -349,7 +353,7 @@ void ActionTest::engineErrorAtDial()
     FakeEngineFactory factory(m_script);
     frmMain form;
     QCOMPARE(RunAction(form), Leaves::Nothing);
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2), (QStringList{u">  Wähle Nr. 0421 7396 2058"_s,
                                                        u"!! Keine Antwort von 0421 7396 2058"_s}));
     QCOMPARE(m_script->Count("RemoteName"), 0);
@@ -362,7 +366,7 @@ void ActionTest::connectedLineDespiteErrorState()
     FakeEngineFactory factory(m_script);
     frmMain form;
     QCOMPARE(RunAction(form), Leaves::Nothing);
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 3),
              (QStringList{u">  Verbunden mit Testserver"_s,
                           u">  Ermittle verfügbare Laufwerke auf Server..."_s,
@@ -375,7 +379,7 @@ void ActionTest::longFileNamesNotSupported()
     FakeEngineFactory factory(m_script);
     frmMain form;
     QCOMPARE(RunAction(form), Leaves::Nothing);
-    QVERIFY(LogLines(*form.redLog).contains(u">  Lange Dateinamen werden nicht unterstützt."_s));
+    QVERIFY(LogLines(*Log(form)).contains(u">  Lange Dateinamen werden nicht unterstützt."_s));
 }
 
 void ActionTest::secondRunAppendsWithNewEngine()
@@ -384,15 +388,15 @@ void ActionTest::secondRunAppendsWithNewEngine()
     frmMain form;
     form.show();
     m_script->hooks["DownloadFile"] = [&] { form.cmdCancel_Click(); };
-    form.cmdStart->click();
-    const QStringList first = LogLines(*form.redLog);
+    StartButton(form)->click();
+    const QStringList first = LogLines(*Log(form));
     QCOMPARE(first.last(), u"!! Abbruch"_s);
     QVERIFY(form.AbortRequested);
     const velmora::TransferEngine *firstEngine = form.Engine.get();
 
     m_script->hooks.erase("DownloadFile");
-    form.cmdStart->click();
-    const QStringList both = LogLines(*form.redLog);
+    StartButton(form)->click();
+    const QStringList both = LogLines(*Log(form));
     QCOMPARE(both.mid(0, first.size()), first);
     QCOMPARE(both.mid(both.size() - 3), (QStringList{u">  Fertig!"_s, QString(), QString()}));
     QCOMPARE(both.count(u">  Ermittle lokal verfügbare Laufwerke..."_s), 2);

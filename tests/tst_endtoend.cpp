@@ -16,9 +16,12 @@
 
 using namespace Qt::StringLiterals;
 using velmora::frmMain;
+using velmora::test::CancelButton;
 using velmora::test::LineBoldness;
+using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::StartButton;
 
 namespace {
 
@@ -26,7 +29,7 @@ namespace {
 void WhenLogged(frmMain &form, const QString &prefix, std::function<void()> f)
 {
     auto fired = std::make_shared<bool>(false);
-    QObject::connect(form.redLog, &velmora::RichTextBox::TextInserted, &form,
+    QObject::connect(Log(form), &velmora::RichTextBox::TextInserted, &form,
                      [prefix, f = std::move(f), fired](const QString &text) {
                          if (!*fired && text.startsWith(prefix)) {
                              *fired = true;
@@ -97,11 +100,11 @@ void EndToEndTest::completeRunDownloadsFile()
 
     frmMain form;
     form.show();
-    form.cmdStart->click();
+    StartButton(form)->click();
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 3), (QStringList{u">  Fertig!"_s, QString(), QString()}));
-    QVERIFY(!LineBoldness(*form.redLog).contains(u'B'));
+    QVERIFY(!LineBoldness(*Log(form)).contains(u'B'));
     // The local listing shows the real file; the server's shows the size
     // that the download then delivers.
     const auto local = std::find_if(lines.begin(), lines.end(), [](const QString &l) {
@@ -116,7 +119,7 @@ void EndToEndTest::completeRunDownloadsFile()
     const qint64 size = listed->mid(29, 10).trimmed().toLongLong();
     QCOMPARE(QFileInfo(m_root->filePath(u"TRANVIK7.EXE"_s)).size(), size);
     QCOMPARE(LocalFiles(), (QStringList{u"AUTOEXEC.BAT"_s, u"TRANVIK7.EXE"_s}));
-    QVERIFY(form.cmdStart->isEnabled());
+    QVERIFY(StartButton(form)->isEnabled());
 }
 
 void EndToEndTest::cancelDuringDownloadLeavesNoFile()
@@ -130,10 +133,10 @@ void EndToEndTest::cancelDuringDownloadLeavesNoFile()
     frmMain form;
     form.show();
     WhenLogged(form, u">  Downloade Datei"_s,
-               [&] { QTimer::singleShot(300, form.cmdCancel, &QPushButton::click); });
-    form.cmdStart->click();
+               [&] { QTimer::singleShot(300, CancelButton(form), &QPushButton::click); });
+    StartButton(form)->click();
 
-    QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+    QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
     QCOMPARE(LocalFiles(), QStringList{u"TRANVIK7.EXE"_s});
     QVERIFY(existing.open(QIODevice::ReadOnly));
     QCOMPARE(existing.readAll(), QByteArray("altes Programm"));
@@ -151,13 +154,13 @@ void EndToEndTest::closeDuringRunEndsProgram()
         WhenLogged(form, u">  Wähle Nr."_s,
                    [&] { QTimer::singleShot(100, &form, [&] { QVERIFY(form.close()); }); });
         QTimer::singleShot(0, &form, [&] {
-            form.cmdStart->click();
+            StartButton(form)->click();
             handlerReturned = true;
         });
         QCOMPARE(QApplication::exec(), 0);
         QVERIFY(handlerReturned);
         QVERIFY(!form.isVisible());
-        QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+        QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
     }
     QVERIFY(!LocalFiles().contains(u"TRANVIK7.EXE"_s));
 }
@@ -166,11 +169,11 @@ void EndToEndTest::twoRunsInARow()
 {
     frmMain form;
     form.show();
-    form.cmdStart->click();
-    const QStringList first = LogLines(*form.redLog);
+    StartButton(form)->click();
+    const QStringList first = LogLines(*Log(form));
     QVERIFY(QFile::remove(m_root->filePath(u"TRANVIK7.EXE"_s)));
-    form.cmdStart->click();
-    const QStringList both = LogLines(*form.redLog);
+    StartButton(form)->click();
+    const QStringList both = LogLines(*Log(form));
     QCOMPARE(both.mid(0, first.size()), first);
     QCOMPARE(both.count(u">  Fertig!"_s), 2);
     QCOMPARE(both.size(), 2 * first.size());
@@ -224,9 +227,9 @@ void EndToEndTest::injectedFaults()
     MessageBoxWatcher boxes;
     frmMain form;
     form.show();
-    form.cmdStart->click();
+    StartButton(form)->click();
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     if (logEnd.isEmpty())
         QCOMPARE(lines, QStringList{});
     else
@@ -234,8 +237,8 @@ void EndToEndTest::injectedFaults()
     QCOMPARE(boxes.seen.size(), message.isEmpty() ? size_t(0) : size_t(1));
     if (!message.isEmpty())
         QCOMPARE(boxes.seen.front().text, message);
-    QVERIFY(form.cmdStart->isEnabled());
-    QVERIFY(!form.cmdCancel->isEnabled());
+    QVERIFY(StartButton(form)->isEnabled());
+    QVERIFY(!CancelButton(form)->isEnabled());
     QVERIFY(!LocalFiles().contains(u"TRANVIK7.EXE"_s));
 }
 

@@ -28,11 +28,14 @@
 using namespace Qt::StringLiterals;
 using velmora::DirEntry;
 using velmora::frmMain;
+using velmora::test::CancelButton;
 using velmora::test::HostileEngine;
 using velmora::test::HostileEngineFactory;
 using velmora::test::HostileScript;
+using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::StartButton;
 using velmora::test::Throw;
 using velmora::test::Watchdog;
 
@@ -72,7 +75,7 @@ std::u16string U(const QString &text)
 
 bool ButtonsIdle(const frmMain &form)
 {
-    return form.cmdStart->isEnabled() && !form.cmdCancel->isEnabled();
+    return StartButton(form)->isEnabled() && !CancelButton(form)->isEnabled();
 }
 
 // Calls after the first call of name, in order.
@@ -96,8 +99,8 @@ QString CalmRunLog(const std::shared_ptr<HostileScript> &script)
     HostileEngineFactory factory(script);
     frmMain form;
     form.show();
-    form.cmdStart->click();
-    return form.redLog->PlainText();
+    StartButton(form)->click();
+    return Log(form)->PlainText();
 }
 
 }  // namespace
@@ -195,11 +198,11 @@ void HostileTest::hostileTexts()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QString log = form.redLog->PlainText();
+    const QString log = Log(form)->PlainText();
     QVERIFY(log.endsWith(Done + u"\r\n\r\n\r\n"_s));
     QVERIFY(log == expected);  // QCOMPARE would print a million characters
     // Each entry's line went into the log as it is, in order, at its full width.
@@ -211,9 +214,9 @@ void HostileTest::hostileTexts()
         QVERIFY2(from >= 0, qPrintable(Q(entry.Name).left(40)));
     }
     // Lengths and positions of the log count what it reads back.
-    QCOMPARE(form.redLog->TextLength(), log.size());
+    QCOMPARE(Log(form)->TextLength(), log.size());
     // Only an unbroken run too long for word wrapping makes the log break lines anywhere.
-    QCOMPARE(form.redLog->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
+    QCOMPARE(Log(form)->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
 }
 
 void HostileTest::hostileErrorText_data()
@@ -234,25 +237,24 @@ void HostileTest::hostileErrorText()
     QFETCH(QString, text);
     QFETCH(QString, logged);
     auto script = NewScript();
-    script->errorAfter = "DownloadFile";
-    script->errorText = U(text);
+    script->errorAfter["DownloadFile"] = U(text);
     HostileEngineFactory factory(script);
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    const QString log = form.redLog->PlainText();
+    const QString log = Log(form)->PlainText();
     const QString tail =
         u">  Downloade Datei TRANVIK7.EXE (Dauert > 1 Min)\r\n"_s + logged + u"\r\n"_s;
     QVERIFY(log.endsWith(tail));
     QCOMPARE(script->Count("Shutdown"), 1);
     QCOMPARE(script->Count("HangUp"), 0);
-    QCOMPARE(form.redLog->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
+    QCOMPARE(Log(form)->wordWrapMode() == QTextOption::WrapAnywhere, text.size() > 4096);
     // The error line is bold to its end, whatever its length.
-    QVERIFY(form.redLog->BoldAt(log.size() - tail.size() + tail.indexOf(u"!! "_s)));
-    QVERIFY(form.redLog->BoldAt(log.size() - 3));
+    QVERIFY(Log(form)->BoldAt(log.size() - tail.size() + tail.indexOf(u"!! "_s)));
+    QVERIFY(Log(form)->BoldAt(log.size() - 3));
 }
 
 void HostileTest::hostileEntries_data()
@@ -298,11 +300,11 @@ void HostileTest::hostileEntries()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     const qsizetype open = lines.indexOf(Rule);
     QVERIFY(open > 0);
     QCOMPARE(lines[open + 1], frmMain::DirListingLine(before));
@@ -340,11 +342,11 @@ void HostileTest::hugeListing()
     frmMain form;
     form.show();
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     const qsizetype first = lines.indexOf(u">  Lese Verzeichnisinhalt auf Server..."_s) + 3;
     QVERIFY(first > 3);
     QCOMPARE(lines[first - 1], Rule);
@@ -410,17 +412,17 @@ void HostileTest::everyCallThrowing()
     script->throwIn = call.toStdString();
     script->throwKind = kind;
     if (call == "ErrorText")  // asked only after an error
-        script->errorAfter = "LongFileNames";
+        script->errorAfter["LongFileNames"] = u"";
     MessageBoxWatcher boxes;
     HostileEngineFactory factory(script);
     frmMain form;
     form.show();
     if (call == "AbortOperation")
-        script->hooks["Dial"] = [&](HostileEngine &) { PostClick(form.cmdCancel); };
-    form.cmdStart->click();
+        script->hooks["Dial"] = [&](HostileEngine &) { PostClick(CancelButton(form)); };
+    StartButton(form)->click();
     QVERIFY(ButtonsIdle(form));
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     if (call == "Shutdown") {
         QCOMPARE(lines.mid(lines.size() - 3), (QStringList{Done, QString(), QString()}));
     } else if (lastLine.isNull()) {
@@ -441,9 +443,9 @@ void HostileTest::everyCallThrowing()
     script->throwIn.clear();
     script->errorAfter.clear();
     script->hooks.clear();
-    form.cmdStart->click();
-    QCOMPARE(LogLines(*form.redLog).last(), QString());
-    QCOMPARE(LogLines(*form.redLog).count(Done), call == "Shutdown" ? 2 : 1);
+    StartButton(form)->click();
+    QCOMPARE(LogLines(*Log(form)).last(), QString());
+    QCOMPARE(LogLines(*Log(form)).count(Done), call == "Shutdown" ? 2 : 1);
     QVERIFY(ButtonsIdle(form));
 }
 
@@ -458,10 +460,10 @@ void HostileTest::busyFlapping()
     form.show();
     Watchdog watchdog;
     for (int run = 0; run < 3; ++run)
-        form.cmdStart->click();
+        StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    QCOMPARE(form.redLog->PlainText(), calm + calm + calm);
+    QCOMPARE(Log(form)->PlainText(), calm + calm + calm);
     QCOMPARE(script->created, 3);
 }
 
@@ -476,21 +478,21 @@ void HostileTest::wakeStorm()
     Watchdog watchdog;
     QElapsedTimer clock;
     clock.start();
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
-    QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+    QCOMPARE(LogLines(*Log(form)).count(Done), 1);
     const long calls = static_cast<HostileEngine *>(form.Engine.get())->StormCalls();
     qInfo("wake storm: %ld wakes in %lld ms", calls, static_cast<long long>(clock.elapsed()));
 
     // Amid the storm the window still takes a click as it comes.
     script->hooks["DownloadFile"] = [&](HostileEngine &) {
         script->steps = 1'000'000;
-        PostClick(form.cmdCancel);
+        PostClick(CancelButton(form));
     };
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!watchdog.Fired());
     QVERIFY(ButtonsIdle(form));
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2),
              (QStringList{u">  Downloade Datei TRANVIK7.EXE (Dauert > 1 Min)"_s, u"!! Abbruch"_s}));
     QCOMPARE(script->Count("AbortOperation"), 1);
@@ -507,11 +509,11 @@ void HostileTest::wakesAfterTheRun()
         frmMain form;
         form.show();
         Watchdog watchdog;
-        form.cmdStart->click();
+        StartButton(form)->click();
         QTest::qWait(50);  // the finished engine goes on waking meanwhile
-        form.cmdStart->click();
+        StartButton(form)->click();
         QVERIFY(!watchdog.Fired());
-        QCOMPARE(LogLines(*form.redLog).count(Done), 2);
+        QCOMPARE(LogLines(*Log(form)).count(Done), 2);
         QCOMPARE(script->destroyed, 1);
         late = velmora::EngineWakeCallback();
     }
@@ -529,8 +531,8 @@ void HostileTest::wakesAfterTheRun()
     // And the next window waits as before.
     frmMain form;
     form.show();
-    form.cmdStart->click();
-    QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+    StartButton(form)->click();
+    QCOMPARE(LogLines(*Log(form)).count(Done), 1);
 }
 
 void HostileTest::workerOutlivesEngine()
@@ -545,17 +547,17 @@ void HostileTest::workerOutlivesEngine()
         Watchdog watchdog;
         script->hooks["DownloadFile"] = [&](HostileEngine &) {
             script->steps = 1'000'000;
-            PostClick(form.cmdCancel);
+            PostClick(CancelButton(form));
         };
-        form.cmdStart->click();
-        QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+        StartButton(form)->click();
+        QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
         // The next run replaces the engine; its worker goes on calling meanwhile.
         script->steps = 3;
         script->hooks.clear();
-        form.cmdStart->click();
+        StartButton(form)->click();
         QVERIFY(!watchdog.Fired());
         QCOMPARE(script->destroyed, 1);
-        QCOMPARE(LogLines(*form.redLog).count(Done), 1);
+        QCOMPARE(LogLines(*Log(form)).count(Done), 1);
     }
     QCOMPARE(script->destroyed, 2);
     QVERIFY(script->WaitForStrays());
@@ -612,17 +614,17 @@ void HostileTest::cancelOrCloseInEveryWait()
             QMetaObject::invokeMethod(
                 &form, [&form] { form.close(); }, Qt::QueuedConnection);
         else
-            PostClick(form.cmdCancel);
+            PostClick(CancelButton(form));
         // The operation's last wake then comes together with the request.
         if (atTheEnd)
             engine.EndAfterThisAnswer();
     };
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY2(!watchdog.Fired(), "the run waited for an event that was not coming");
     QVERIFY(posted);
     QVERIFY(ButtonsIdle(form));
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2), (QStringList{announced, u"!! Abbruch"_s}));
     QCOMPARE(CallsAfter(*script, "AbortOperation"), std::vector<std::string>{"Shutdown"});
     QCOMPARE(script->Count("AbortOperation"), 1);
@@ -644,9 +646,9 @@ void HostileTest::cancelAsTheLastWakeArrives()
         }
     };
     Watchdog watchdog;
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY2(!watchdog.Fired(), "the run waited for an event that was not coming");
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 2),
              (QStringList{u">  Wähle Nr. 0421 7396 2058"_s, u"!! Abbruch"_s}));
     QCOMPARE(script->Count("Shutdown"), 1);
@@ -668,7 +670,7 @@ void HostileTest::startAsFastAsPossible()
         overlaps += inRun ? 1 : 0;
         inRun = true;
     };
-    connect(form.cmdStart, &QPushButton::clicked, &form, [&] { inRun = false; });
+    connect(StartButton(form), &QPushButton::clicked, &form, [&] { inRun = false; });
 
     // Each press queues the next one first, so presses keep coming during runs
     // too: by the key, by the mouse and by the button's own click.
@@ -681,8 +683,8 @@ void HostileTest::startAsFastAsPossible()
         QMetaObject::invokeMethod(&form, press, Qt::QueuedConnection);
         QCoreApplication::postEvent(
             &form, new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
-        QTest::mouseClick(form.cmdStart, Qt::LeftButton);
-        form.cmdStart->click();
+        QTest::mouseClick(StartButton(form), Qt::LeftButton);
+        StartButton(form)->click();
     };
     press();
     QTRY_VERIFY_WITH_TIMEOUT(!pressing && !inRun, 60'000);
@@ -691,7 +693,7 @@ void HostileTest::startAsFastAsPossible()
 
     QCOMPARE(overlaps, 0);
     QVERIFY(ButtonsIdle(form));
-    QCOMPARE(form.redLog->PlainText(), calm.repeated(script->created));
+    QCOMPARE(Log(form)->PlainText(), calm.repeated(script->created));
 }
 
 // QTEST_MAIN, and afterwards wakes once the application has gone.

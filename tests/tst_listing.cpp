@@ -17,6 +17,7 @@ using velmora::frmMain;
 using velmora::test::FakeEngine;
 using velmora::test::FakeScript;
 using velmora::test::LineFonts;
+using velmora::test::Log;
 using velmora::test::LogLines;
 
 namespace {
@@ -136,7 +137,7 @@ void ListingTest::workedExample()
     form->PrintDirectoryOutput();
     form->AddLogStatus(u"nachher"_s);
 
-    QCOMPARE(LogLines(*form->redLog),
+    QCOMPARE(LogLines(*Log(*form)),
              (QStringList{u">  vorher"_s, QString(), Rule,
                           u"DOCS                              <DIR> 09.12.2026 14:03:07 "_s,
                           u"README.TXT                          512 09.12.2026 14:03:07 "_s, Rule,
@@ -144,18 +145,18 @@ void ListingTest::workedExample()
     QStringList fonts(6, u"courier"_s);
     fonts.prepend(u"MS Sans Serif"_s);
     fonts.append(u"MS Sans Serif"_s);
-    QCOMPARE(LineFonts(*form->redLog), fonts);
-    QCOMPARE(velmora::test::LineBoldness(*form->redLog), u"--------"_s);
+    QCOMPARE(LineFonts(*Log(*form)), fonts);
+    QCOMPARE(velmora::test::LineBoldness(*Log(*form)), u"--------"_s);
     // A screen reader gets the opening blank line in the block's font too.
-    QCOMPARE(velmora::test::AccessibleLineFormats(*form->redLog), fonts);
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(*form)), fonts);
 }
 
 void ListingTest::emptyListing()
 {
     auto form = Listing({});
     form->PrintDirectoryOutput();
-    QCOMPARE(LogLines(*form->redLog), (QStringList{QString(), Rule, Rule, QString()}));
-    QCOMPARE(LineFonts(*form->redLog), QStringList(4, u"courier"_s));
+    QCOMPARE(LogLines(*Log(*form)), (QStringList{QString(), Rule, Rule, QString()}));
+    QCOMPARE(LineFonts(*Log(*form)), QStringList(4, u"courier"_s));
     QCOMPARE(m_script->Count("NextDirEntry"), 1);
 }
 
@@ -198,7 +199,7 @@ void ListingTest::entryLines()
     form.Engine = std::move(engine);
     form.Engine->ReadLocalDirectory();
     form.PrintDirectoryOutput();
-    QCOMPARE(LogLines(*form.redLog), (QStringList{QString(), Rule, line, Rule, QString()}));
+    QCOMPARE(LogLines(*Log(form)), (QStringList{QString(), Rule, line, Rule, QString()}));
     QCOMPARE(line.size(), 60);
     QVERIFY(!checking->misuse);
 }
@@ -212,8 +213,8 @@ void ListingTest::notADateEndsTheBlock()
     } catch (const velmora::RaisedError &error) {
         QCOMPARE(error.Number(), velmora::OverflowErrorNumber);
     }
-    QCOMPARE(LogLines(*form->redLog).size(), 3);  // no line, not even part of one, for BAD.TXT
-    QCOMPARE(form->redLog->SelFontName(), u"courier"_s);
+    QCOMPARE(LogLines(*Log(*form)).size(), 3);  // no line, not even part of one, for BAD.TXT
+    QCOMPARE(Log(*form)->SelFontName(), u"courier"_s);
 }
 
 void ListingTest::failureOnThirdEntry()
@@ -226,13 +227,13 @@ void ListingTest::failureOnThirdEntry()
     form->AddLogStatus(u"danach"_s);
     form->AddLogError(u"Fehler"_s);
 
-    const QStringList lines = LogLines(*form->redLog);
+    const QStringList lines = LogLines(*Log(*form));
     QCOMPARE(lines.size(), 6);
     QCOMPARE(lines.mid(0, 2), (QStringList{QString(), Rule}));
     QVERIFY(lines[2].startsWith(u"EINS.TXT"_s));
     QVERIFY(lines[3].startsWith(u"ZWEI.TXT"_s));
     QCOMPARE(lines.mid(4), (QStringList{u">  danach"_s, u"!! Fehler"_s}));
-    QCOMPARE(LineFonts(*form->redLog), QStringList(6, u"courier"_s));
+    QCOMPARE(LineFonts(*Log(*form)), QStringList(6, u"courier"_s));
 }
 
 void ListingTest::listingFontIsFixedPitch()
@@ -241,14 +242,14 @@ void ListingTest::listingFontIsFixedPitch()
     form->show();
     form->AddLogStatus(u"vorher"_s);
     form->PrintDirectoryOutput();
-    const qsizetype entry = LogLines(*form->redLog)[0].size() + 2 + 2 + 62;
-    QCOMPARE(form->redLog->FontNameAt(entry), u"courier"_s);
-    const QFont listing = form->redLog->FontAt(entry);
+    const qsizetype entry = LogLines(*Log(*form))[0].size() + 2 + 2 + 62;
+    QCOMPARE(Log(*form)->FontNameAt(entry), u"courier"_s);
+    const QFont listing = Log(*form)->FontAt(entry);
     QVERIFY2(QFontInfo(listing).fixedPitch(), qPrintable(QFontInfo(listing).family()));
     const QFontMetricsF metrics(listing);
     QCOMPARE(metrics.horizontalAdvance(u"iiii"_s), metrics.horizontalAdvance(u"WWWW"_s));
     // The status line before it is in the proportional window font.
-    QVERIFY(!QFontInfo(form->redLog->FontAt(0)).fixedPitch());
+    QVERIFY(!QFontInfo(Log(*form)->FontAt(0)).fixedPitch());
 }
 
 QTEST_MAIN(ListingTest)

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
 
@@ -11,7 +12,21 @@ using velmora::frmMain;
 using velmora::RichTextBox;
 using velmora::test::LineBoldness;
 using velmora::test::LineFonts;
+using velmora::test::Log;
 using velmora::test::LogLines;
+
+namespace {
+
+// What RichTextBox::TextInserted announced, one row per insert: the text, its
+// bold and its font name. The headless driver marks error lines by the bold.
+using Inserts = QList<QList<QVariant>>;
+
+QList<QVariant> Insert(const QString &text, bool bold, const QString &fontName)
+{
+    return {text, bold, fontName};
+}
+
+}  // namespace
 
 class LogWriterTest : public QObject
 {
@@ -34,6 +49,7 @@ private Q_SLOTS:
 void LogWriterTest::linesAndBoldness()
 {
     frmMain form;
+    QSignalSpy inserted(Log(form), &RichTextBox::TextInserted);
     form.AddLogStatus(u"eins"_s);
     form.AddLogError(u"zwei"_s);
     form.AddLogNewLine();  // takes the bold of the error line before it
@@ -41,11 +57,16 @@ void LogWriterTest::linesAndBoldness()
     form.AddLogNewLine();
     form.AddLogError(u"vier"_s);
 
-    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n\r\n>  drei\r\n\r\n!! vier\r\n"_s);
-    QCOMPARE(LineBoldness(*form.redLog), u"-BB--B"_s);
-    QCOMPARE(LineFonts(*form.redLog), QStringList(6, u"MS Sans Serif"_s));
-    QCOMPARE(velmora::test::AccessibleLineFormats(*form.redLog),
-             velmora::test::LineFormats(*form.redLog));
+    QCOMPARE(Log(form)->PlainText(), u">  eins\r\n!! zwei\r\n\r\n>  drei\r\n\r\n!! vier\r\n"_s);
+    QCOMPARE(LineBoldness(*Log(form)), u"-BB--B"_s);
+    QCOMPARE(LineFonts(*Log(form)), QStringList(6, u"MS Sans Serif"_s));
+    const QString font = u"MS Sans Serif"_s;
+    QCOMPARE(static_cast<const Inserts &>(inserted),
+             (Inserts{Insert(u">  eins\r\n"_s, false, font), Insert(u"!! zwei\r\n"_s, true, font),
+                      Insert(u"\r\n"_s, true, font), Insert(u">  drei\r\n"_s, false, font),
+                      Insert(u"\r\n"_s, false, font), Insert(u"!! vier\r\n"_s, true, font)}));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(form)),
+             velmora::test::LineFormats(*Log(form)));
 }
 
 void LogWriterTest::emptyTexts()
@@ -53,8 +74,8 @@ void LogWriterTest::emptyTexts()
     frmMain form;
     form.AddLogStatus(QString());
     form.AddLogError(QString());
-    QCOMPARE(form.redLog->PlainText(), u">  \r\n!! \r\n"_s);
-    QCOMPARE(LineBoldness(*form.redLog), u"-B"_s);
+    QCOMPARE(Log(form)->PlainText(), u">  \r\n!! \r\n"_s);
+    QCOMPARE(LineBoldness(*Log(form)), u"-B"_s);
 }
 
 void LogWriterTest::textWrittenUnchanged()
@@ -62,11 +83,11 @@ void LogWriterTest::textWrittenUnchanged()
     frmMain form;
     const QString text = u"  Tab\there, ümlaut, \u200Frtl, trailing  "_s;
     form.AddLogStatus(text);
-    QCOMPARE(form.redLog->PlainText(), u">  "_s + text + u"\r\n"_s);
+    QCOMPARE(Log(form)->PlainText(), u">  "_s + text + u"\r\n"_s);
     // A line break inside an engine's text is not escaped: it breaks the line.
     form.AddLogError(u"a\nb"_s);
-    QCOMPARE(LogLines(*form.redLog).mid(1), (QStringList{u"!! a"_s, u"b"_s}));
-    QCOMPARE(LineBoldness(*form.redLog), u"-BB"_s);
+    QCOMPARE(LogLines(*Log(form)).mid(1), (QStringList{u"!! a"_s, u"b"_s}));
+    QCOMPARE(LineBoldness(*Log(form)), u"-BB"_s);
 }
 
 void LogWriterTest::formatSurvivesUserSelection()
@@ -76,38 +97,44 @@ void LogWriterTest::formatSurvivesUserSelection()
     form.AddLogError(u"zwei"_s);
     // The user selects the first line to copy it, which puts the widget's
     // cursor into non-bold text.
-    QTextCursor user(form.redLog->document());
+    QTextCursor user(Log(form)->document());
     user.setPosition(0);
     user.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    form.redLog->setTextCursor(user);
+    Log(form)->setTextCursor(user);
 
     form.AddLogNewLine();
-    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n\r\n"_s);
-    QCOMPARE(LineBoldness(*form.redLog), u"-BB"_s);
-    QCOMPARE(form.redLog->textCursor().selectedText(), u">  eins"_s);
+    QCOMPARE(Log(form)->PlainText(), u">  eins\r\n!! zwei\r\n\r\n"_s);
+    QCOMPARE(LineBoldness(*Log(form)), u"-BB"_s);
+    QCOMPARE(Log(form)->textCursor().selectedText(), u">  eins"_s);
 }
 
 void LogWriterTest::fontStaysInForce()
 {
     frmMain form;
+    QSignalSpy inserted(Log(form), &RichTextBox::TextInserted);
     form.AddLogStatus(u"vorher"_s);
-    form.redLog->SetSelFontName(u"courier"_s);
+    Log(form)->SetSelFontName(u"courier"_s);
     form.AddLogError(u"fehler"_s);
     form.AddLogNewLine();
     form.AddLogStatus(u"nachher"_s);
-    QCOMPARE(LineFonts(*form.redLog),
+    QCOMPARE(LineFonts(*Log(form)),
              (QStringList{u"MS Sans Serif"_s, u"courier"_s, u"courier"_s, u"courier"_s}));
-    QCOMPARE(LineBoldness(*form.redLog), u"-BB-"_s);
+    QCOMPARE(LineBoldness(*Log(form)), u"-BB-"_s);
+    QCOMPARE(static_cast<const Inserts &>(inserted),
+             (Inserts{Insert(u">  vorher\r\n"_s, false, u"MS Sans Serif"_s),
+                      Insert(u"!! fehler\r\n"_s, true, u"courier"_s),
+                      Insert(u"\r\n"_s, true, u"courier"_s),
+                      Insert(u">  nachher\r\n"_s, false, u"courier"_s)}));
 
     // A blank line in another format than the line before it: it reads back
     // in its own, and the line before keeps its own, to a screen reader too.
-    form.redLog->SetSelFontName(u"MS Sans Serif"_s);
-    form.redLog->SetSelBold(true);
+    Log(form)->SetSelFontName(u"MS Sans Serif"_s);
+    Log(form)->SetSelBold(true);
     form.AddLogNewLine();
-    QCOMPARE(velmora::test::LineFormats(*form.redLog).mid(3),
+    QCOMPARE(velmora::test::LineFormats(*Log(form)).mid(3),
              (QStringList{u"courier"_s, u"MS Sans Serif, bold"_s}));
-    QCOMPARE(velmora::test::AccessibleLineFormats(*form.redLog),
-             velmora::test::LineFormats(*form.redLog));
+    QCOMPARE(velmora::test::AccessibleLineFormats(*Log(form)),
+             velmora::test::LineFormats(*Log(form)));
 }
 
 void LogWriterTest::lengthCountsLineBreaksAsTwo_data()
@@ -175,11 +202,11 @@ void LogWriterTest::userCannotType()
     frmMain form;
     form.show();
     form.AddLogStatus(u"eins"_s);
-    form.redLog->setFocus();
-    QTest::keyClicks(form.redLog, u"xyz"_s);
-    QTest::keyClick(form.redLog, Qt::Key_Backspace);
-    QTest::keyClick(form.redLog, Qt::Key_Delete);
-    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n"_s);
+    Log(form)->setFocus();
+    QTest::keyClicks(Log(form), u"xyz"_s);
+    QTest::keyClick(Log(form), Qt::Key_Backspace);
+    QTest::keyClick(Log(form), Qt::Key_Delete);
+    QCOMPARE(Log(form)->PlainText(), u">  eins\r\n"_s);
 }
 
 void LogWriterTest::viewFollowsNewestLine()
@@ -187,7 +214,7 @@ void LogWriterTest::viewFollowsNewestLine()
     frmMain form;
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QScrollBar *bar = form.redLog->verticalScrollBar();
+    QScrollBar *bar = Log(form)->verticalScrollBar();
     for (int i = 0; i < 200; ++i)
         form.AddLogStatus(u"Zeile %1"_s.arg(i));
     QVERIFY(bar->maximum() > 0);

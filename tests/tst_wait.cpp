@@ -20,9 +20,12 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using velmora::frmMain;
 using velmora::RaisedError;
+using velmora::test::CancelButton;
 using velmora::test::FakeEngine;
 using velmora::test::FakeScript;
+using velmora::test::Log;
 using velmora::test::LogLines;
+using velmora::test::TimeLabel;
 using velmora::test::Watchdog;
 
 namespace {
@@ -102,7 +105,7 @@ void WaitTest::init()
     m_engine = static_cast<FakeEngine *>(m_form->Engine.get());
     m_form->Engine->SetWakeCallback(velmora::EngineWakeCallback());
     m_form->StartTime = velmora::CurrentTimeOfDay();
-    m_form->cmdCancel->setEnabled(true);
+    CancelButton(*m_form)->setEnabled(true);
 }
 
 void WaitTest::cleanup()
@@ -114,8 +117,8 @@ void WaitTest::idleEngineCostsOnePass()
 {
     m_form->WaitUntilReady();
     QCOMPARE(m_script->busyCalls, 1);
-    QVERIFY(!m_form->lblTime->text().isEmpty());
-    QVERIFY(m_form->redLog->PlainText().isEmpty());
+    QVERIFY(!TimeLabel(*m_form)->text().isEmpty());
+    QVERIFY(Log(*m_form)->PlainText().isEmpty());
 }
 
 void WaitTest::waitsUntilIdle()
@@ -131,7 +134,7 @@ void WaitTest::abortRequestedOnEntry()
 {
     m_form->AbortRequested = true;
     QCOMPARE(AbortNumber([&] { m_form->WaitUntilReady(); }), velmora::AbortErrorNumber);
-    QCOMPARE(LogLines(*m_form->redLog), QStringList{u"!! Abbruch"_s});
+    QCOMPARE(LogLines(*Log(*m_form)), QStringList{u"!! Abbruch"_s});
     QCOMPARE(m_script->Count("AbortOperation"), 1);  // although the engine is idle
 }
 
@@ -143,15 +146,15 @@ void WaitTest::cancelWaitsForEngineToStop()
     m_script->hooks["Busy"] = [&] {
         if (m_script->busyCalls == 2) {
             // Twice, as a user who clicks again because nothing seems to happen.
-            m_form->cmdCancel->click();
-            m_form->cmdCancel->click();
+            CancelButton(*m_form)->click();
+            CancelButton(*m_form)->click();
         }
         if (m_script->Count("AbortOperation") == 1)
             ++seenAfterAbort;
     };
     m_engine->ReadLocalDirectory();
     QCOMPARE(AbortNumber([&] { m_form->WaitUntilReady(); }), velmora::AbortErrorNumber);
-    QCOMPARE(LogLines(*m_form->redLog), QStringList{u"!! Abbruch"_s});
+    QCOMPARE(LogLines(*Log(*m_form)), QStringList{u"!! Abbruch"_s});
     QCOMPARE(m_script->Count("AbortOperation"), 1);
     // Busy answered true three more times after the abort; the error came
     // only once it answered false.
@@ -162,8 +165,8 @@ void WaitTest::labelShowsElapsedTime()
 {
     m_form->StartTime = velmora::CurrentTimeOfDay() - 65.0 / 86400.0;
     m_form->WaitUntilReady();
-    QVERIFY2(QRegularExpression(u"^00:01:0[5-7]$"_s).match(m_form->lblTime->text()).hasMatch(),
-             qPrintable(m_form->lblTime->text()));
+    QVERIFY2(QRegularExpression(u"^00:01:0[5-7]$"_s).match(TimeLabel(*m_form)->text()).hasMatch(),
+             qPrintable(TimeLabel(*m_form)->text()));
 }
 
 void WaitTest::wakeFromEngineThreadEndsWait()
@@ -244,8 +247,8 @@ void WaitTest::checkForErrors()
     const int number = AbortNumber([&] { m_form->CheckForErrors(); });
     QCOMPARE(number, error ? velmora::AbortErrorNumber : 0);
     QCOMPARE(m_script->Count("ErrorText"), textAsked);
-    QCOMPARE(LogLines(*m_form->redLog), line.isEmpty() ? QStringList{} : QStringList{line});
-    QCOMPARE(velmora::test::LineBoldness(*m_form->redLog), line.isEmpty() ? u""_s : u"B"_s);
+    QCOMPARE(LogLines(*Log(*m_form)), line.isEmpty() ? QStringList{} : QStringList{line});
+    QCOMPARE(velmora::test::LineBoldness(*Log(*m_form)), line.isEmpty() ? u""_s : u"B"_s);
 }
 
 void WaitTest::raiseAbort()

@@ -13,10 +13,14 @@
 
 using namespace Qt::StringLiterals;
 using velmora::frmMain;
+using velmora::test::CancelButton;
 using velmora::test::FakeEngineFactory;
 using velmora::test::FakeScript;
+using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::StartButton;
+using velmora::test::TimeLabel;
 
 class WindowTest : public QObject
 {
@@ -53,10 +57,10 @@ void WindowTest::layoutAtOpen()
     QCOMPARE(form.size(), QSize(595, 320));
     QCOMPARE(form.minimumSize(), QSize(595, 320));
     QCOMPARE(form.maximumSize(), QSize(595, 320));
-    QCOMPARE(form.redLog->geometry(), QRect(16, 16, 569, 241));
-    QCOMPARE(form.lblTime->geometry(), QRect(16, 264, 169, 33));
-    QCOMPARE(form.cmdStart->geometry(), QRect(304, 272, 133, 33));
-    QCOMPARE(form.cmdCancel->geometry(), QRect(456, 272, 133, 33));
+    QCOMPARE(Log(form)->geometry(), QRect(16, 16, 569, 241));
+    QCOMPARE(TimeLabel(form)->geometry(), QRect(16, 264, 169, 33));
+    QCOMPARE(StartButton(form)->geometry(), QRect(304, 272, 133, 33));
+    QCOMPARE(CancelButton(form)->geometry(), QRect(456, 272, 133, 33));
 
     const QRect screen = form.screen()->availableGeometry();
     // Centred on the screen with the frame the platform adds.
@@ -68,36 +72,36 @@ void WindowTest::layoutAtOpen()
 
     QCOMPARE(form.font().family(), u"MS Sans Serif"_s);
     QCOMPARE(form.font().pointSizeF(), 8.25);
-    QCOMPARE(form.redLog->font().family(), u"MS Sans Serif"_s);
-    QCOMPARE(form.lblTime->font().pointSizeF(), 8.25);
-    QCOMPARE(form.cmdCancel->font().weight(), QFont::Normal);
-    QCOMPARE(form.cmdStart->font().weight(), QFont::Bold);
-    QCOMPARE(form.cmdStart->font().pointSizeF(), 8.25);
+    QCOMPARE(Log(form)->font().family(), u"MS Sans Serif"_s);
+    QCOMPARE(TimeLabel(form)->font().pointSizeF(), 8.25);
+    QCOMPARE(CancelButton(form)->font().weight(), QFont::Normal);
+    QCOMPARE(StartButton(form)->font().weight(), QFont::Bold);
+    QCOMPARE(StartButton(form)->font().pointSizeF(), 8.25);
 
-    QCOMPARE(form.cmdStart->text(), u"Start"_s);
-    QCOMPARE(form.cmdCancel->text(), u"Abbrechen"_s);
-    QVERIFY(form.cmdStart->isDefault());
-    QVERIFY(form.cmdStart->isEnabled());
-    QVERIFY(!form.cmdCancel->isEnabled());
-    QVERIFY(form.redLog->PlainText().isEmpty());
-    QVERIFY(form.lblTime->text().isEmpty());
-    QCOMPARE(form.lblTime->alignment(), Qt::AlignLeft | Qt::AlignTop);
-    QCOMPARE(form.lblTime->frameShape(), QFrame::NoFrame);
-    QVERIFY(form.redLog->isReadOnly());
+    QCOMPARE(StartButton(form)->text(), u"Start"_s);
+    QCOMPARE(CancelButton(form)->text(), u"Abbrechen"_s);
+    QVERIFY(StartButton(form)->isDefault());
+    QVERIFY(StartButton(form)->isEnabled());
+    QVERIFY(!CancelButton(form)->isEnabled());
+    QVERIFY(Log(form)->PlainText().isEmpty());
+    QVERIFY(TimeLabel(form)->text().isEmpty());
+    QCOMPARE(TimeLabel(form)->alignment(), Qt::AlignLeft | Qt::AlignTop);
+    QCOMPARE(TimeLabel(form)->frameShape(), QFrame::NoFrame);
+    QVERIFY(Log(form)->isReadOnly());
 
-    QCOMPARE(QApplication::focusWidget(), form.redLog);
+    QCOMPARE(QApplication::focusWidget(), Log(form));
     // Tab order log, Start, Abbrechen (enabled here to take part).
-    form.cmdCancel->setEnabled(true);
+    CancelButton(form)->setEnabled(true);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), form.cmdStart);
+    QCOMPARE(QApplication::focusWidget(), StartButton(form));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), form.cmdCancel);
+    QCOMPARE(QApplication::focusWidget(), CancelButton(form));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), form.redLog);
-    QCOMPARE(form.lblTime->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(QApplication::focusWidget(), Log(form));
+    QCOMPARE(TimeLabel(form)->focusPolicy(), Qt::NoFocus);
     for (QWidget *control :
-         {static_cast<QWidget *>(form.redLog), static_cast<QWidget *>(form.lblTime),
-          static_cast<QWidget *>(form.cmdStart), static_cast<QWidget *>(form.cmdCancel)})
+         {static_cast<QWidget *>(Log(form)), static_cast<QWidget *>(TimeLabel(form)),
+          static_cast<QWidget *>(StartButton(form)), static_cast<QWidget *>(CancelButton(form))})
         QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
 
     QVERIFY(!form.Engine);
@@ -127,10 +131,10 @@ void WindowTest::iconIsOurDrawing()
 void WindowTest::screenReaderReadsTheTime()
 {
     frmMain form;
-    QAccessibleInterface *label = QAccessible::queryAccessibleInterface(form.lblTime);
+    QAccessibleInterface *label = QAccessible::queryAccessibleInterface(TimeLabel(form));
     QVERIFY(label);
     QCOMPARE(label->text(QAccessible::Name), u"Verstrichene Zeit"_s);
-    form.lblTime->setText(u"00:01:05"_s);
+    TimeLabel(form)->setText(u"00:01:05"_s);
     QCOMPARE(label->text(QAccessible::Description), u"00:01:05"_s);
     QCOMPARE(label->text(QAccessible::Name), u"Verstrichene Zeit"_s);
 }
@@ -157,21 +161,21 @@ void WindowTest::buttonsAcrossRun()
     bool startDuring = true;
     bool cancelDuring = false;
     script->hooks["Create"] = [&] {
-        startDuring = form.cmdStart->isEnabled();
-        cancelDuring = form.cmdCancel->isEnabled();
+        startDuring = StartButton(form)->isEnabled();
+        cancelDuring = CancelButton(form)->isEnabled();
         if (failing == u"Create"_s)
             throw std::runtime_error("no engine");
     };
     if (failing == u"LocalDrives"_s)
         script->hooks["LocalDrives"] = [] { throw 42; };  // not even a std::exception
 
-    form.cmdStart->click();
+    StartButton(form)->click();
     QVERIFY(!startDuring);
     QVERIFY(cancelDuring);
-    QVERIFY(form.cmdStart->isEnabled());
-    QVERIFY(!form.cmdCancel->isEnabled());
+    QVERIFY(StartButton(form)->isEnabled());
+    QVERIFY(!CancelButton(form)->isEnabled());
     QVERIFY(form.isVisible());
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     if (failing.isEmpty())
         QVERIFY(lines.contains(u">  Fertig!"_s));
     else
@@ -194,11 +198,11 @@ void WindowTest::cancel()
     form.show();
     script->hooks["ReadLocalDirectory"] = [&] {
         for (int i = 0; i < clicks; ++i)
-            QTest::mouseClick(form.cmdCancel, Qt::LeftButton);
+            QTest::mouseClick(CancelButton(form), Qt::LeftButton);
     };
-    form.cmdStart->click();
+    StartButton(form)->click();
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.count(u"!! Abbruch"_s), 1);
     QCOMPARE(lines.last(), u"!! Abbruch"_s);
     QCOMPARE(script->Count("AbortOperation"), 1);
@@ -215,10 +219,10 @@ void WindowTest::cancelBetweenWaitsActsAtNextWait()
     form.show();
     // LocalDirectory is a value read: no wait follows it, so the click is
     // acted on at the reading's wait.
-    script->hooks["LocalDirectory"] = [&] { form.cmdCancel->click(); };
-    form.cmdStart->click();
+    script->hooks["LocalDirectory"] = [&] { CancelButton(form)->click(); };
+    StartButton(form)->click();
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - 3),
              (QStringList{u">  Aktuelles lokales Verzeichnis ist C:\\"_s,
                           u">  Lese Verzeichnisinhalt von C:\\"_s, u"!! Abbruch"_s}));
@@ -259,14 +263,14 @@ void WindowTest::closeDuringRunEndsAfterHandler()
             QVERIFY(!form.isVisible());
         };
         QTimer::singleShot(0, &form, [&] {
-            form.cmdStart->click();
+            StartButton(form)->click();
             order << u"handler returned"_s;
         });
         // The last window has closed: the program's loop ends, but only once
         // the Start handler has returned.
         QCOMPARE(QApplication::exec(), 0);
         order << u"loop ended"_s;
-        QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+        QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
         QCOMPARE(script->Count("Shutdown"), 1);
     }
     QCOMPARE(order, (QStringList{u"closed"_s, u"handler returned"_s, u"loop ended"_s}));
@@ -333,7 +337,7 @@ void WindowTest::closeEndsTheProgram()
     QTimer::singleShot(0, &form, [&] {
         if (closeAt == u"start"_s)
             QMetaObject::invokeMethod(&form, &QWidget::close, Qt::QueuedConnection);
-        form.cmdStart->click();
+        StartButton(form)->click();
         handlerReturned = true;
     });
     // Ends the loop should the program not end by itself.
@@ -350,7 +354,7 @@ void WindowTest::closeEndsTheProgram()
     QVERIFY(handlerReturned);
     QVERIFY(!form.isVisible());
 
-    const QStringList lines = LogLines(*form.redLog);
+    const QStringList lines = LogLines(*Log(form));
     QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
     if (tail.isEmpty())
         QVERIFY(lines.isEmpty());
@@ -379,12 +383,12 @@ void WindowTest::keys()
     frmMain form;
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QTest::keyClick(form.redLog, Qt::Key(key),
+    QTest::keyClick(Log(form), Qt::Key(key),
                     key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
     QCOMPARE(script->created, runs);
     QVERIFY(form.isVisible());
     QCOMPARE(form.AbortRequested, false);
-    QVERIFY(form.cmdStart->isEnabled());
+    QVERIFY(StartButton(form)->isEnabled());
 }
 
 void WindowTest::keysDuringRun()
@@ -395,14 +399,14 @@ void WindowTest::keysDuringRun()
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     script->hooks["ReadLocalDirectory"] = [&] {
-        QTest::keyClick(form.redLog, Qt::Key_Return);  // Start is disabled: nothing
+        QTest::keyClick(Log(form), Qt::Key_Return);  // Start is disabled: nothing
         QCOMPARE(form.AbortRequested, false);
-        QTest::keyClick(form.redLog, Qt::Key_Escape);  // Abbrechen is enabled
+        QTest::keyClick(Log(form), Qt::Key_Escape);  // Abbrechen is enabled
         QCOMPARE(form.AbortRequested, true);
     };
-    form.cmdStart->click();
+    StartButton(form)->click();
     QCOMPARE(script->created, 1);
-    QCOMPARE(LogLines(*form.redLog).last(), u"!! Abbruch"_s);
+    QCOMPARE(LogLines(*Log(form)).last(), u"!! Abbruch"_s);
     QVERIFY(form.isVisible());
 }
 

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in Release (build-bench), runs them on the offscreen
-# platform and prints the summary table. Each run's figures are also appended
-# to build-bench/bench-history.tsv; Google Benchmark's own report of the last
-# run is in build-bench/bench-details.txt.
+# Builds the benchmarks with the bench preset (Release, in build-bench), runs
+# them on the offscreen platform and prints the summary table. Each run's
+# figures are also appended to build-bench/bench-history.tsv; Google
+# Benchmark's own report of the last run is in build-bench/bench-details.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BENCH_BUILD:-build-bench}
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_BENCH=ON -DVELMORA_SANITIZE= >/dev/null
+cmake --preset bench -B "$build" >/dev/null
 cmake --build "$build" -j "$jobs" --target velmora-bench >/dev/null
 
 figures=$build/bench-figures.tsv

@@ -109,9 +109,9 @@ int main(int argc, char *argv[])
                      [&](const QString &text, bool bold, const QString &) {
                          pending += text;
                          qsizetype end;
-                         while ((end = pending.indexOf(u"\r\n"_s)) >= 0) {
+                         while ((end = pending.indexOf(velmora::frmMain::LineEnd)) >= 0) {
                              const QString line = pending.left(end);
-                             pending.remove(0, end + 2);
+                             pending.remove(0, end + velmora::frmMain::LineEnd.size());
                              finished = finished || line == u">  Fertig!"_s;
                              printer.Line(bold ? u"FEHLER"_s : QString(), line, bold);
                          }

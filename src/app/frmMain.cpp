@@ -27,7 +27,7 @@ constexpr int16_t CloseFromCode = 1;
 
 QFont WindowFont()
 {
-    QFont font(u"MS Sans Serif"_s);
+    QFont font(frmMain::WindowFontName);
     font.setPointSizeF(8.25);
     font.setWeight(QFont::Normal);
     return font;

@@ -65,6 +65,10 @@ public:
     [[nodiscard]] static QString DirListingLine(const DirEntry &entry);
 
     static inline const QString Caption = QStringLiteral("Velmora Demo");
+    // The log's line break; the fonts of the window and of listing blocks.
+    static inline const QString LineEnd = QStringLiteral("\r\n");
+    static inline const QString WindowFontName = QStringLiteral("MS Sans Serif");
+    static inline const QString ListingFontName = QStringLiteral("courier");
 
 protected:
     void closeEvent(QCloseEvent *event) override;

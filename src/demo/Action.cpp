@@ -1,11 +1,12 @@
 // The demo run: one fixed script of engine operations, each announced in the
 // log, waited for and checked.
 
-#include "../app/MsgBox.h"
-#include "../app/frmMain.h"
-#include "../demo/WaitMessage.h"
-#include "../log/DateText.h"
+#include "DateText.h"
 #include "EngineFactory.h"
+#include "EngineText.h"
+#include "MsgBox.h"
+#include "WaitMessage.h"
+#include "frmMain.h"
 
 using namespace Qt::StringLiterals;
 
@@ -17,17 +18,6 @@ const QString LocalStartDirectory = u"C:\\"_s;
 const QString ServerNumber = u"0421 7396 2058"_s;
 const QString ServerDirectory = u"TOOLS\\MORVANTE"_s;
 const QString DownloadName = u"TRANVIK7.EXE"_s;
-
-QString Text(const std::u16string &text)
-{
-    // Verbatim: fromStdU16String treats a leading U+FEFF or U+FFFE as a byte order mark.
-    return QStringView(text).toString();
-}
-
-std::u16string Text(const QString &text)
-{
-    return text.toStdU16String();
-}
 
 }  // namespace
 
@@ -54,17 +44,17 @@ void frmMain::Action()
 
     try {
         AddLogStatus(u"Ermittle lokal verfügbare Laufwerke..."_s);
-        QString d = Text(Engine->LocalDrives());
+        QString d = FromEngine(Engine->LocalDrives());
         CheckForErrors();
         AddLogStatus(u"Verfügbare Laufwerke: "_s + d);
 
         AddLogStatus(u"Wechsle lokal in Verzeichnis C:\\..."_s);
-        Engine->ChangeLocalDirectory(Text(LocalStartDirectory));
+        Engine->ChangeLocalDirectory(ToEngine(LocalStartDirectory));
         WaitUntilReady();
         CheckForErrors();
 
         AddLogStatus(u"Ermittle aktuelles lokales Verzeichnis"_s);
-        QString p = Text(Engine->LocalDirectory());
+        QString p = FromEngine(Engine->LocalDirectory());
         CheckForErrors();
         AddLogStatus(u"Aktuelles lokales Verzeichnis ist "_s + p);
 
@@ -75,15 +65,15 @@ void frmMain::Action()
         PrintDirectoryOutput();
 
         AddLogStatus(u"Wähle Nr. "_s + ServerNumber);
-        Engine->Dial(Text(ServerNumber), u"", u"", 5);
+        Engine->Dial(ToEngine(ServerNumber), u"", u"", 5);
         WaitUntilReady();
         CheckForErrors();
 
-        const QString r = Text(Engine->RemoteName());
+        const QString r = FromEngine(Engine->RemoteName());
         AddLogStatus(u"Verbunden mit "_s + r);
 
         AddLogStatus(u"Ermittle verfügbare Laufwerke auf Server..."_s);
-        d = Text(Engine->RemoteDrives());
+        d = FromEngine(Engine->RemoteDrives());
         CheckForErrors();
         AddLogStatus(u"Verfügbare Laufwerke: "_s + d);
 
@@ -94,7 +84,7 @@ void frmMain::Action()
                        : u"Lange Dateinamen werden nicht unterstützt."_s);
 
         AddLogStatus(u"Ermittle aktuelles Verzeichnis auf Server"_s);
-        p = Text(Engine->RemoteDirectory());
+        p = FromEngine(Engine->RemoteDirectory());
         CheckForErrors();
         AddLogStatus(u"Aktuelles Verzeichnis auf Server ist "_s + p);
 
@@ -105,12 +95,12 @@ void frmMain::Action()
         PrintDirectoryOutput();
 
         AddLogStatus(u"Wechsle in Verzeichnis "_s + ServerDirectory);
-        Engine->ChangeRemoteDirectory(Text(ServerDirectory));
+        Engine->ChangeRemoteDirectory(ToEngine(ServerDirectory));
         WaitUntilReady();
         CheckForErrors();
 
         AddLogStatus(u"Ermittle aktuelles Verzeichnis auf Server"_s);
-        p = Text(Engine->RemoteDirectory());
+        p = FromEngine(Engine->RemoteDirectory());
         CheckForErrors();
         AddLogStatus(u"Aktuelles Verzeichnis auf Server ist "_s + p);
 
@@ -121,7 +111,7 @@ void frmMain::Action()
         PrintDirectoryOutput();
 
         AddLogStatus(u"Downloade Datei "_s + DownloadName + u" (Dauert > 1 Min)"_s);
-        Engine->DownloadFile(Text(DownloadName), 0);
+        Engine->DownloadFile(ToEngine(DownloadName), 0);
         WaitUntilReady();
         CheckForErrors();
 

@@ -1,9 +1,10 @@
 // Waiting for the engine with cancel, and the error check after each step.
 
-#include "../app/RaisedError.h"
-#include "../app/frmMain.h"
-#include "../log/DateText.h"
+#include "DateText.h"
+#include "EngineText.h"
+#include "RaisedError.h"
 #include "WaitMessage.h"
+#include "frmMain.h"
 
 #include <QLabel>
 
@@ -43,7 +44,7 @@ void frmMain::CheckForErrors()
     if (Engine->ErrorText().empty())
         AddLogError(u"Unbekannter Fehler aufgetreten."_s);
     else
-        AddLogError(QStringView(Engine->ErrorText()).toString());  // verbatim, no BOM handling
+        AddLogError(FromEngine(Engine->ErrorText()));
     RaiseAbort();
 }
 

@@ -1,6 +1,6 @@
 #include "DateText.h"
 
-#include "../app/RaisedError.h"
+#include "RaisedError.h"
 
 #include <QDate>
 #include <QTime>

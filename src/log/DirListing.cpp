@@ -1,10 +1,10 @@
 // Directory listing blocks: fixed-width entry lines between two rule lines,
 // in a fixed-pitch font.
 
-#include "../app/RaisedError.h"
-#include "../app/frmMain.h"
 #include "DateText.h"
+#include "RaisedError.h"
 #include "RichTextBox.h"
+#include "frmMain.h"
 
 using namespace Qt::StringLiterals;
 
@@ -12,28 +12,15 @@ namespace velmora {
 
 namespace {
 
-const QString LineEnd = u"\r\n"_s;
 const QString RuleLine = QString(60, u'-');
-const QString ListingFont = u"courier"_s;
-const QString TextFont = u"MS Sans Serif"_s;
 
-constexpr int16_t NameWidth = 28;
-constexpr int16_t SizeWidth = 10;
-constexpr int16_t ModifiedWidth = 20;
+constexpr qsizetype NameWidth = 28;
+constexpr qsizetype SizeWidth = 10;
+constexpr qsizetype ModifiedWidth = 20;
 
-// The first width characters of text, and how many spaces it lacks.
-QString Cut(const QString &text, int16_t width, qsizetype &missing)
-{
-    if (width < 0)
-        throw RaisedError(InvalidArgumentErrorNumber,
-                          u"Ungültiger Prozeduraufruf oder ungültiges Argument"_s);
-    QString cut = text.left(width);
-    missing = width - cut.size();
-    return cut;
-}
-
-// Appends text cut or filled with blanks to width, as PadLeft (blanks after)
-// or PadRight (blanks before) would.
+// Appends text cut or filled with blanks to width: blanks after it for
+// PadLeft, before it for PadRight. The listing builds its lines with it in one
+// buffer, column by column.
 void AppendPadded(QString &line, QStringView text, qsizetype width, bool blanksBefore)
 {
     text = text.left(width);
@@ -45,26 +32,33 @@ void AppendPadded(QString &line, QStringView text, qsizetype width, bool blanksB
         line.resize(line.size() + blanks, u' ');
 }
 
+QString Padded(QStringView text, int16_t width, bool blanksBefore)
+{
+    if (width < 0)
+        throw RaisedError(InvalidArgumentErrorNumber,
+                          u"Ungültiger Prozeduraufruf oder ungültiges Argument"_s);
+    QString padded;
+    padded.reserve(width);
+    AppendPadded(padded, text, width, blanksBefore);
+    return padded;
+}
+
 }  // namespace
 
 QString frmMain::PadLeft(const QString &text, int16_t width)
 {
-    qsizetype missing = 0;
-    QString s = Cut(text, width, missing);
-    return s.append(QString(missing, u' '));
+    return Padded(text, width, false);
 }
 
 QString frmMain::PadRight(const QString &text, int16_t width)
 {
-    qsizetype missing = 0;
-    QString s = Cut(text, width, missing);
-    return s.prepend(QString(missing, u' '));
+    return Padded(text, width, true);
 }
 
 void frmMain::AddLogStartDirListing()
 {
     PrepareLog();
-    redLog->SetSelFontName(ListingFont);
+    redLog->SetSelFontName(ListingFontName);
     AddLogNewLine();
     redLog->SetSelText(RuleLine + LineEnd);
     LogScrollInView();
@@ -75,7 +69,7 @@ void frmMain::AddLogEndDirListing()
     PrepareLog();
     redLog->SetSelText(RuleLine + LineEnd);
     AddLogNewLine();
-    redLog->SetSelFontName(TextFont);
+    redLog->SetSelFontName(WindowFontName);
     LogScrollInView();
 }
 
@@ -85,8 +79,7 @@ QString frmMain::DirListingLine(const DirEntry &entry)
     // makes thousands of lines in a row.
     QString line;
     line.reserve(NameWidth + 1 + SizeWidth + 1 + ModifiedWidth + LineEnd.size());
-    // Copied as it is: fromStdU16String would take a leading U+FEFF or U+FFFE
-    // for a byte order mark and drop it or swap every character.
+    // The name is read in place, as FromEngine takes it over: no copy per entry.
     AppendPadded(line, QStringView(entry.Name), NameWidth, false);
     line += u' ';
     if (entry.Kind == 0)

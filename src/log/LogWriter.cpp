@@ -1,14 +1,14 @@
 // The log writer: blank, status and error lines at the end of the log.
 
-#include "../app/frmMain.h"
 #include "RichTextBox.h"
+#include "frmMain.h"
 
 using namespace Qt::StringLiterals;
 
 namespace velmora {
 
 namespace {
-const QString LineEnd = u"\r\n"_s;
+
 const QString StatusPrefix = u">  "_s;
 const QString ErrorPrefix = u"!! "_s;
 

@@ -18,10 +18,10 @@ namespace {
 // them, so the style hint makes the substitute fixed-pitch too.
 bool IsFixedPitchName(const QString &name)
 {
-    static const QStringList fixed = {u"courier"_s,  u"courier new"_s, u"lucida console"_s,
-                                      u"fixedsys"_s, u"terminal"_s,    u"consolas"_s,
-                                      u"monospace"_s};
-    return fixed.contains(name.trimmed(), Qt::CaseInsensitive);
+    static const QStringList FixedPitchNames = {
+        u"courier"_s,  u"courier new"_s, u"lucida console"_s, u"fixedsys"_s,
+        u"terminal"_s, u"consolas"_s,    u"monospace"_s};
+    return FixedPitchNames.contains(name.trimmed(), Qt::CaseInsensitive);
 }
 
 // Where the document keeps the format a line break was written with, when the

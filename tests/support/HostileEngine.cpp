@@ -130,11 +130,6 @@ void ThrowAs(Throw kind, const std::string &where)
     throw std::logic_error("unknown kind");
 }
 
-int HostileScript::Count(const std::string &call) const
-{
-    return int(std::count(calls.begin(), calls.end(), call));
-}
-
 bool HostileScript::WaitForStrays() const
 {
     for (int i = 0; i < 60'000 && strays->load() > 0; ++i)
@@ -143,9 +138,8 @@ bool HostileScript::WaitForStrays() const
 }
 
 HostileEngine::HostileEngine(std::shared_ptr<HostileScript> script)
-    : m_script(std::move(script)), m_shared(std::make_shared<Shared>())
+    : RecordingEngine(script), m_script(std::move(script)), m_shared(std::make_shared<Shared>())
 {
-    ++m_script->created;
     m_shared->stepTime = m_script->stepTime;
     m_shared->stormPerStep = m_script->stormThreads > 0 ? m_script->stormPerStep : 0;
     m_shared->flap = m_script->flapBusy;
@@ -158,7 +152,6 @@ HostileEngine::HostileEngine(std::shared_ptr<HostileScript> script)
 
 HostileEngine::~HostileEngine()
 {
-    ++m_script->destroyed;
     {
         const std::lock_guard lock(m_shared->mutex);
         m_shared->stop = true;
@@ -180,31 +173,27 @@ long HostileEngine::StormCalls() const
     return m_shared->stormCalls;
 }
 
-void HostileEngine::Enter(const std::string &name)
+void HostileEngine::Enter(const Call &call)
 {
-    if (name == "Busy")
-        ++m_script->busyCalls;
-    else
-        m_script->calls.push_back(name);
-    if (auto hook = m_script->hooks.find(name); hook != m_script->hooks.end())
+    if (auto hook = m_script->hooks.find(call.name); hook != m_script->hooks.end())
         hook->second(*this);
-    if (m_script->throwIn == name)
-        ThrowAs(m_script->throwKind, name);
+    if (m_script->throwIn == call.name)
+        ThrowAs(m_script->throwKind, std::string(call.name));
+    if (call.kind == CallKind::Operation)
+        StartOperation(call.name);
 }
 
-void HostileEngine::SetErrorIf(const std::string &name)
+void HostileEngine::StartOperation(std::string_view name)
 {
-    if (m_script->errorAfter == name)
-        m_error = true;
-}
-
-void HostileEngine::StartOperation(const std::string &name)
-{
-    Enter(name);
+    if (name == "ReadLocalDirectory") {
+        m_reading = 0;
+        m_next = 0;
+    } else if (name == "ReadRemoteDirectory") {
+        m_reading = m_reading < 1 ? 1 : 2;
+        m_next = 0;
+    }
     m_operation = name;
     m_endAfterAnswer = false;
-    m_error = false;
-    SetErrorIf(name);
     {
         const std::lock_guard lock(m_shared->mutex);
         ++m_shared->operation;
@@ -216,22 +205,16 @@ void HostileEngine::StartOperation(const std::string &name)
     m_shared->cv.notify_all();
 }
 
-bool HostileEngine::AlreadyRunning()
-{
-    Enter("AlreadyRunning");
-    return false;
-}
-
 void HostileEngine::Initialize()
 {
-    Enter("Initialize");
+    RecordingEngine::Initialize();
     const std::lock_guard lock(m_shared->mutex);
     m_shared->shutdown = false;
 }
 
 void HostileEngine::Shutdown()
 {
-    Enter("Shutdown");
+    RecordingEngine::Shutdown();
     {
         const std::lock_guard lock(m_shared->mutex);
         m_shared->shutdown = true;
@@ -241,13 +224,12 @@ void HostileEngine::Shutdown()
 
 bool HostileEngine::Busy()
 {
-    Enter("Busy");
-    bool answer = false;
+    Call call(*this, "Busy", CallKind::Busy);
     bool endNow = false;
     {
         const std::lock_guard lock(m_shared->mutex);
-        answer = m_shared->busy;
-        if (answer && m_endAfterAnswer) {
+        call.busy = m_shared->busy;
+        if (call.busy && m_endAfterAnswer) {
             endNow = true;
             m_shared->busy = false;
             m_shared->stepsLeft = 0;
@@ -259,12 +241,12 @@ bool HostileEngine::Busy()
         m_endAfterAnswer = false;
         m_shared->Wake();
     }
-    return answer;
+    return call.busy;
 }
 
 void HostileEngine::AbortOperation()
 {
-    Enter("AbortOperation");
+    const Call call(*this, "AbortOperation");
     {
         // Like the simulated engine: aborting an idle engine does nothing, not even a wake.
         const std::lock_guard lock(m_shared->mutex);
@@ -275,130 +257,31 @@ void HostileEngine::AbortOperation()
     m_shared->cv.notify_all();
 }
 
-void HostileEngine::ReadLocalDirectory()
-{
-    m_reading = 0;
-    m_next = 0;
-    StartOperation("ReadLocalDirectory");
-}
-
-void HostileEngine::ReadRemoteDirectory()
-{
-    m_reading = m_reading < 1 ? 1 : 2;
-    m_next = 0;
-    StartOperation("ReadRemoteDirectory");
-}
-
 int32_t HostileEngine::NextDirEntry(DirEntry &entry)
 {
-    Enter("NextDirEntry");
+    const Call call(*this, "NextDirEntry");
     if (!m_script->listing || !m_script->listing(m_reading, m_next, entry))
         return DirListingEnd;
     ++m_next;
     return 0;
 }
 
-void HostileEngine::Dial(std::u16string, std::u16string, std::u16string, int32_t)
-{
-    StartOperation("Dial");
-}
-
-void HostileEngine::HangUp()
-{
-    StartOperation("HangUp");
-}
-
-void HostileEngine::ChangeLocalDirectory(std::u16string)
-{
-    StartOperation("ChangeLocalDirectory");
-}
-
-void HostileEngine::ChangeRemoteDirectory(std::u16string)
-{
-    StartOperation("ChangeRemoteDirectory");
-}
-
-void HostileEngine::DownloadFile(std::u16string, int32_t)
-{
-    StartOperation("DownloadFile");
-}
-
-std::u16string HostileEngine::LocalDirectory()
-{
-    Enter("LocalDirectory");
-    SetErrorIf("LocalDirectory");
-    return m_script->localDirectory;
-}
-
-std::u16string HostileEngine::RemoteDirectory()
-{
-    Enter("RemoteDirectory");
-    SetErrorIf("RemoteDirectory");
-    return m_script->remoteDirectory;
-}
-
-std::u16string HostileEngine::LocalDrives()
-{
-    Enter("LocalDrives");
-    SetErrorIf("LocalDrives");
-    return m_script->localDrives;
-}
-
-std::u16string HostileEngine::RemoteDrives()
-{
-    Enter("RemoteDrives");
-    SetErrorIf("RemoteDrives");
-    return m_script->remoteDrives;
-}
-
-std::u16string HostileEngine::RemoteName()
-{
-    Enter("RemoteName");
-    SetErrorIf("RemoteName");
-    return m_script->remoteName;
-}
-
-bool HostileEngine::LongFileNames()
-{
-    Enter("LongFileNames");
-    SetErrorIf("LongFileNames");
-    return m_script->longFileNames;
-}
-
-bool HostileEngine::ErrorOccurred()
-{
-    Enter("ErrorOccurred");
-    return m_error;
-}
-
-std::u16string HostileEngine::ErrorText()
-{
-    Enter("ErrorText");
-    return m_error ? m_script->errorText : std::u16string();
-}
-
 void HostileEngine::SetWakeCallback(WakeCallback wake)
 {
-    Enter("SetWakeCallback");
+    const Call call(*this, "SetWakeCallback");
     const std::lock_guard lock(m_shared->mutex);
     m_shared->wake = std::move(wake);
 }
 
 HostileEngineFactory::HostileEngineFactory(std::shared_ptr<HostileScript> script)
-{
-    m_previous = SetEngineFactory([script]() -> std::unique_ptr<TransferEngine> {
-        script->calls.push_back("Create");
-        if (script->onCreate)
-            script->onCreate();
-        if (script->throwIn == "Create")
-            ThrowAs(script->throwKind, "Create");
-        return std::make_unique<HostileEngine>(script);
-    });
-}
-
-HostileEngineFactory::~HostileEngineFactory()
-{
-    SetEngineFactory(std::move(m_previous));
-}
+    : ScopedEngineFactory([script]() -> std::unique_ptr<TransferEngine> {
+          script->calls.push_back("Create");
+          if (script->onCreate)
+              script->onCreate();
+          if (script->throwIn == "Create")
+              ThrowAs(script->throwKind, "Create");
+          return std::make_unique<HostileEngine>(script);
+      })
+{}
 
 }  // namespace velmora::test

@@ -6,8 +6,7 @@
 // engine. Calls come from the UI thread; the worker and the storm threads only
 // touch state shared through a shared_ptr, so they may outlive the engine.
 
-#include "EngineFactory.h"
-#include "TransferEngine.h"
+#include "RecordingEngine.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,23 +33,13 @@ enum class Throw { Runtime, BadAlloc, Foreign };
 
 class HostileEngine;
 
-struct HostileScript
+struct HostileScript : EngineScript
 {
-    // Answers of the queries.
-    std::u16string localDrives = u"C:";
-    std::u16string localDirectory = u"C:\\";
-    std::u16string remoteName = u"Gegenstelle";
-    std::u16string remoteDrives = u"C: D:";
-    std::u16string remoteDirectory = u"C:\\";
-    bool longFileNames = true;
+    HostileScript() { remoteName = u"Gegenstelle"; }
 
     // Entry index of reading (0: local, 1: server root, 2: server directory);
     // false ends the listing. Unset: every listing is empty.
     std::function<bool(int reading, std::size_t index, DirEntry &entry)> listing;
-
-    // That call sets the error state with errorText.
-    std::string errorAfter;
-    std::u16string errorText;
 
     // That call ("Create" for the factory) throws, every time it is called.
     std::string throwIn;
@@ -72,16 +61,9 @@ struct HostileScript
     int wakesAfterDestroy = 2000;
 
     // Run on the UI thread when a call begins, after it is recorded; onCreate
-    // when the factory is asked for an engine.
-    std::map<std::string, std::function<void(HostileEngine &)>> hooks;
+    // when the factory is asked for an engine, which records "Create".
+    std::map<std::string, std::function<void(HostileEngine &)>, std::less<>> hooks;
     std::function<void()> onCreate;
-
-    // Every call but Busy, in order; Busy is only counted.
-    std::vector<std::string> calls;
-    int busyCalls = 0;
-    int created = 0;
-    int destroyed = 0;
-    [[nodiscard]] int Count(const std::string &call) const;
 
     // Threads of destroyed engines still running. Wait for them before the end;
     // false when they did not end.
@@ -89,34 +71,17 @@ struct HostileScript
     [[nodiscard]] bool WaitForStrays() const;
 };
 
-class HostileEngine : public TransferEngine
+class HostileEngine : public RecordingEngine
 {
 public:
     explicit HostileEngine(std::shared_ptr<HostileScript> script);
     ~HostileEngine() override;
 
-    bool AlreadyRunning() override;
     void Initialize() override;
     void Shutdown() override;
-    std::u16string LocalDirectory() override;
     bool Busy() override;
-    void ReadLocalDirectory() override;
     int32_t NextDirEntry(DirEntry &entry) override;
-    void Dial(std::u16string number, std::u16string user, std::u16string password,
-              int32_t retries) override;
-    void HangUp() override;
-    void ReadRemoteDirectory() override;
-    void ChangeLocalDirectory(std::u16string path) override;
-    void ChangeRemoteDirectory(std::u16string path) override;
-    void DownloadFile(std::u16string name, int32_t mode) override;
     void AbortOperation() override;
-    std::u16string RemoteDirectory() override;
-    std::u16string LocalDrives() override;
-    std::u16string RemoteDrives() override;
-    std::u16string RemoteName() override;
-    bool LongFileNames() override;
-    bool ErrorOccurred() override;
-    std::u16string ErrorText() override;
     void SetWakeCallback(WakeCallback wake) override;
 
     // The operation in progress or last started ("" before the first).
@@ -129,10 +94,11 @@ public:
 
     struct Shared;
 
+protected:
+    void Enter(const Call &call) override;
+
 private:
-    void Enter(const std::string &name);
-    void StartOperation(const std::string &name);
-    void SetErrorIf(const std::string &name);
+    void StartOperation(std::string_view name);
 
     std::shared_ptr<HostileScript> m_script;
     std::shared_ptr<Shared> m_shared;
@@ -140,23 +106,16 @@ private:
     std::vector<std::thread> m_storm;
     std::string m_operation;
     bool m_endAfterAnswer = false;
-    bool m_error = false;
     int m_reading = -1;
     std::size_t m_next = 0;
 };
 
 // Installs a factory that creates hostile engines playing the script, and
 // restores the previous factory when it goes.
-class HostileEngineFactory
+class HostileEngineFactory : public ScopedEngineFactory
 {
 public:
     explicit HostileEngineFactory(std::shared_ptr<HostileScript> script);
-    ~HostileEngineFactory();
-    HostileEngineFactory(const HostileEngineFactory &) = delete;
-    HostileEngineFactory &operator=(const HostileEngineFactory &) = delete;
-
-private:
-    EngineFactory m_previous;
 };
 
 // Throws what the script asks for.

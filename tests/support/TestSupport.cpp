@@ -2,15 +2,50 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QRegularExpression>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+
+#include <stdexcept>
 
 #include <chrono>
 
 using namespace Qt::StringLiterals;
 
 namespace velmora::test {
+
+namespace {
+
+template <typename T> T *Control(const QWidget &window, const QString &name)
+{
+    T *control = window.findChild<T *>(name, Qt::FindDirectChildrenOnly);
+    if (!control)
+        throw std::logic_error("the window has no control " + name.toStdString());
+    return control;
+}
+
+}  // namespace
+
+RichTextBox *Log(const QWidget &window)
+{
+    return Control<RichTextBox>(window, u"redLog"_s);
+}
+
+QLabel *TimeLabel(const QWidget &window)
+{
+    return Control<QLabel>(window, u"lblTime"_s);
+}
+
+QPushButton *StartButton(const QWidget &window)
+{
+    return Control<QPushButton>(window, u"cmdStart"_s);
+}
+
+QPushButton *CancelButton(const QWidget &window)
+{
+    return Control<QPushButton>(window, u"cmdCancel"_s);
+}
 
 QStringList LogLines(const RichTextBox &log)
 {
@@ -61,7 +96,7 @@ QStringList LineFonts(const RichTextBox &log)
 QStringList AccessibleLineFormats(const RichTextBox &log)
 {
     QStringList result;
-    QAccessibleInterface *accessible = 
+    QAccessibleInterface *accessible =
         QAccessible::queryAccessibleInterface(const_cast<RichTextBox *>(&log));
     QAccessibleTextInterface *text = accessible ? accessible->textInterface() : nullptr;
     if (!text)
@@ -87,7 +122,9 @@ QStringList LineFormats(const RichTextBox &log)
     QStringList result = LineFonts(log);
     const QString boldness = LineBoldness(log);
     for (qsizetype i = 0; i < result.size(); ++i)
-        result[i] += boldness[i] == u'B' ? u", bold"_s : boldness[i] == u'-' ? QString() : u", mixed"_s;
+        result[i] += boldness[i] == u'B'   ? u", bold"_s
+                     : boldness[i] == u'-' ? QString()
+                                           : u", mixed"_s;
     return result;
 }
 

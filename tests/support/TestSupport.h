@@ -13,7 +13,17 @@
 #include <thread>
 #include <vector>
 
+class QLabel;
+class QPushButton;
+
 namespace velmora::test {
+
+// The window's controls, found by their object names as an automation tool
+// finds them; a control that is missing fails the test.
+[[nodiscard]] RichTextBox *Log(const QWidget &window);
+[[nodiscard]] QLabel *TimeLabel(const QWidget &window);
+[[nodiscard]] QPushButton *StartButton(const QWidget &window);
+[[nodiscard]] QPushButton *CancelButton(const QWidget &window);
 
 // The log's lines without their line breaks; the text after the last break,
 // empty for a log that ends in one, is dropped.

@@ -24,6 +24,7 @@ using velmora::frmMain;
 using velmora::RichTextBox;
 using velmora::test::LineBoldness;
 using velmora::test::LineFonts;
+using velmora::test::Log;
 
 namespace {
 
@@ -45,13 +46,13 @@ std::vector<Step> Steps()
         status(u"para\u2029graph line\u2028sep"_s),
         status(u"frame\uFDD0marks\uFDD1"_s),
         status(QString()),
-        [](frmMain &f) { f.redLog->SetSelText(u"ends in a return\r"_s); },
-        [](frmMain &f) { f.redLog->SetSelText(u"\nstarts with a feed"_s); },
+        [](frmMain &f) { Log(f)->SetSelText(u"ends in a return\r"_s); },
+        [](frmMain &f) { Log(f)->SetSelText(u"\nstarts with a feed"_s); },
         [](frmMain &f) {
-            f.redLog->SetSelStart(5);
-            f.redLog->SetSelLength(3);
-            f.redLog->SetSelBold(true);
-            f.redLog->SetSelText(u"X"_s);
+            Log(f)->SetSelStart(5);
+            Log(f)->SetSelLength(3);
+            Log(f)->SetSelBold(true);
+            Log(f)->SetSelText(u"X"_s);
         },
         [](frmMain &f) { f.AddLogEndDirListing(); },
         status(u"danach"_s),
@@ -104,48 +105,48 @@ void FastPathsTest::batchedLogReadsLikeUnbatched()
         for (size_t i = 0; i < steps.size(); ++i) {
             if (i == first) {
                 // The batch covers every step from here on.
-                const RichTextBox::Batch batch(*batched.redLog);
+                const RichTextBox::Batch batch(*Log(batched));
                 for (size_t j = i; j < steps.size(); ++j) {
                     steps[j](batched);
                     steps[j](plain);
-                    QCOMPARE(batched.redLog->SelStart(), plain.redLog->SelStart());
-                    QCOMPARE(batched.redLog->TextLength(), plain.redLog->TextLength());
+                    QCOMPARE(Log(batched)->SelStart(), Log(plain)->SelStart());
+                    QCOMPARE(Log(batched)->TextLength(), Log(plain)->TextLength());
                 }
                 break;
             }
             steps[i](batched);
             steps[i](plain);
         }
-        ExpectSameLog(*batched.redLog, *plain.redLog);
+        ExpectSameLog(*Log(batched), *Log(plain));
     }
 }
 
 void FastPathsTest::batchReadsBackWhatItHolds()
 {
     frmMain form;
-    const RichTextBox::Batch batch(*form.redLog);
+    const RichTextBox::Batch batch(*Log(form));
     form.AddLogStatus(u"eins"_s);
     form.AddLogError(u"zwei"_s);
-    QCOMPARE(form.redLog->TextLength(), 18);
-    QCOMPARE(form.redLog->SelStart(), 18);
-    QVERIFY(form.redLog->BoldAt(9));
-    QVERIFY(!form.redLog->BoldAt(0));
+    QCOMPARE(Log(form)->TextLength(), 18);
+    QCOMPARE(Log(form)->SelStart(), 18);
+    QVERIFY(Log(form)->BoldAt(9));
+    QVERIFY(!Log(form)->BoldAt(0));
     form.AddLogStatus(u"drei"_s);
-    QCOMPARE(form.redLog->PlainText(), u">  eins\r\n!! zwei\r\n>  drei\r\n"_s);
-    QCOMPARE(LineBoldness(*form.redLog), u"-B-"_s);
+    QCOMPARE(Log(form)->PlainText(), u">  eins\r\n!! zwei\r\n>  drei\r\n"_s);
+    QCOMPARE(LineBoldness(*Log(form)), u"-B-"_s);
 }
 
 void FastPathsTest::batchCutShortKeepsItsLines()
 {
     frmMain form;
     try {
-        const RichTextBox::Batch batch(*form.redLog);
+        const RichTextBox::Batch batch(*Log(form));
         form.AddLogStatus(u"eins"_s);
         form.AddLogStatus(u"zwei"_s);
         throw std::runtime_error("engine gone");
     } catch (const std::runtime_error &) {
     }
-    QCOMPARE(form.redLog->document()->toPlainText(), u">  eins\n>  zwei\n"_s);
+    QCOMPARE(Log(form)->document()->toPlainText(), u">  eins\n>  zwei\n"_s);
 }
 
 void FastPathsTest::followedViewMatchesAFreshPaint()
@@ -161,7 +162,7 @@ void FastPathsTest::followedViewMatchesAFreshPaint()
         if (i % 3 == 0)
             form.AddLogError(u"Fehler"_s);
         if (i % 7 == 0)  // no new line, but wrapped onto more lines
-            form.redLog->SetSelText(QString(i * 10, u'w') + u' ' + QString(80, u'x'));
+            Log(form)->SetSelText(QString(i * 10, u'w') + u' ' + QString(80, u'x'));
         QCoreApplication::processEvents();
     }
     // What the window shows against the window painted afresh.
@@ -169,8 +170,7 @@ void FastPathsTest::followedViewMatchesAFreshPaint()
     const QImage fresh = form.grab().toImage().convertToFormat(shown.format());
     QCOMPARE(shown.size(), fresh.size());
     QVERIFY(shown == fresh);
-    QCOMPARE(form.redLog->verticalScrollBar()->value(),
-             form.redLog->verticalScrollBar()->maximum());
+    QCOMPARE(Log(form)->verticalScrollBar()->value(), Log(form)->verticalScrollBar()->maximum());
 }
 
 void FastPathsTest::listingLineIsItsPaddedColumns()
