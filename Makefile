@@ -7,12 +7,13 @@ JOBS ?= $(shell nproc)
 
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
             fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
-            dpkg-dev file lintian desktop-file-utils appstream
+            dpkg-dev file lintian desktop-file-utils appstream \
+            libssh-dev openssh-server openssh-client
 BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps test-deps build run test bench check clean package screenshot
+.PHONY: all deps test-deps build run demo-sftp test bench check clean package screenshot
 
 all: build
 
@@ -30,6 +31,11 @@ build: deps
 
 run: build
 	@tools/run.sh $(BUILD)
+
+# The same demo run with the SFTP engine, against a throw-away OpenSSH server
+# on loopback that serves the simulated mailbox; stopped again afterwards.
+demo-sftp: build
+	@tools/demo-sftp.sh $(BUILD)
 
 test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)

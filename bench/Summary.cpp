@@ -80,11 +80,15 @@ std::string ValueText(std::optional<double> value, const std::string &unit)
         return Duration(value);
     if (unit == "MiB")
         return Format(value, "%.1f MiB");
+    if (unit == "MiB/s")
+        return Format(value, "%.1f MiB/s");
     return Format(value, "%.3g");
 }
 
 std::string TargetText(const Figure &f)
 {
+    if (f.bound == Figure::Bound::RatioAtLeast)
+        return "ratio >= " + Format(f.target, "%.1f");
     if (f.bound == Figure::Bound::Ratio)
         return f.percent ? "ratio <= " + Format(f.target * 100.0, "%.1f") + " %"
                          : "ratio <= " + Format(f.target, "%.1f");
@@ -117,6 +121,8 @@ bool Figure::Pass() const
 {
     if (!error.empty())
         return false;
+    if (bound == Bound::RatioAtLeast)
+        return ratio && *ratio >= target;
     if (bound == Bound::Ratio)
         return ratio && *ratio <= target;
     return value && *value <= target;
@@ -210,6 +216,24 @@ std::vector<Figure> BuildFigures(const Measures &measures)
                          Figure::Bound::Value, 0.050, true);
         cpu.value = Counter(run, "outside_cpu_s");
         cpu.baseline = wall;
+        cpu.ratio = Ratio(cpu.value, cpu.baseline);
+        cpu.error = error;
+        figures.push_back(cpu);
+    }
+    {
+        const Measure *sftp = Find(measures, "SftpDownload");
+        const std::string error = ErrorOf({sftp}, {"SftpDownload"});
+        Figure speed = Row("7", "SFTP download 256 MiB, engine", "MiB/s", "OpenSSH sftp client",
+                           Figure::Bound::RatioAtLeast, 0.8);
+        speed.value = Counter(sftp, "engine_mibs");
+        speed.baseline = Counter(sftp, "client_mibs");
+        speed.ratio = PairedRatio(sftp, speed.value, speed.baseline);
+        speed.error = error;
+        figures.push_back(speed);
+        Figure cpu = Row("8", "CPU while the SFTP download runs", "s", "its wall time",
+                         Figure::Bound::Ratio, 0.01, true);
+        cpu.value = Counter(sftp, "wait_cpu_s");
+        cpu.baseline = Counter(sftp, "wait_wall_s");
         cpu.ratio = Ratio(cpu.value, cpu.baseline);
         cpu.error = error;
         figures.push_back(cpu);

@@ -29,7 +29,8 @@ struct Figure
     std::optional<double> baseline;
     std::string baselineWhat;
     std::optional<double> ratio;
-    enum class Bound { Ratio, Value } bound = Bound::Ratio;
+    // Ratio: at most target; RatioAtLeast: at least target; Value: at most target.
+    enum class Bound { Ratio, RatioAtLeast, Value } bound = Bound::Ratio;
     double target = 0.0;
     bool percent = false;  // the ratio reads as a percentage
     std::string error;

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 fuzz_seconds=${FUZZ_SECONDS:-30}
-fuzz_targets=(fuzz_padding fuzz_datetext fuzz_listingline)
+fuzz_targets=(fuzz_padding fuzz_datetext fuzz_listingline fuzz_phonebook)
 
 summary=()
 note() { summary+=("$(printf '%-34s %s' "$1" "$2")"); }

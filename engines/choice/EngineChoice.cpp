@@ -1,5 +1,6 @@
 #include "EngineChoice.h"
 
+#include "SftpEngine.h"
 #include "SimEngine.h"
 #include "Text.h"
 
@@ -15,8 +16,10 @@ std::unique_ptr<TransferEngine> CreateChosenEngine()
     const std::string name = value ? value : "";
     if (name.empty() || name == "sim")
         return sim::CreateSimEngine();
-    // Further engines are chosen here, e.g. "sftp".
-    const std::string message = "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim)";
+    if (name == "sftp")
+        return sftp::CreateSftpEngine();
+    const std::string message =
+        "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim, sftp)";
     ReportOnce("velmora", message);  // the program drops creation errors silently
     throw std::invalid_argument(message);
 }

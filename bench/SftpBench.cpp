@@ -1,0 +1,258 @@
+// A download of 256 MiB from OpenSSH's sshd on loopback: the SFTP engine
+// driven by the window's wait, against OpenSSH's own sftp client fetching
+// the same file in the same run, in turns. Both connect, log in, fetch and
+// disconnect. Meanwhile, the CPU the program's thread spends waiting for the
+// engine's download.
+
+#include "BenchEngines.h"
+#include "BenchSupport.h"
+#include "SftpEngine.h"
+#include "SshServer.h"
+#include "Summary.h"
+#include "WaitMessage.h"
+#include "frmMain.h"
+
+#include "DateText.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+using namespace Qt::StringLiterals;
+
+namespace velmora::bench {
+
+namespace {
+
+constexpr qint64 FileSize = 256LL << 20;
+const std::u16string Number = u"0421 7396 2058";
+
+double Seconds(std::chrono::nanoseconds d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// The server and its file, made once for all repetitions.
+class Server
+{
+public:
+    Server() : m_server(m_serve.path())
+    {
+        if (!WriteContent(m_serve.filePath(u"BIG.BIN"_s))) {
+            m_error = "cannot write the 256 MiB file";
+            return;
+        }
+        if (!m_server.Start() || !m_server.SetTrust(sftptest::SshServer::Trust::Plain)) {
+            m_error = "sshd: " + m_server.Error().toStdString();
+            return;
+        }
+        QFile book(m_work.filePath(u"phonebook"_s));
+        if (!book.open(QIODevice::WriteOnly) ||
+            book.write(u"%1 = sftp://127.0.0.1:%2 ; Bench\n"_s.arg(QStringView(Number))
+                           .arg(m_server.Port())
+                           .toUtf8()) < 0)
+            m_error = "cannot write the phone book";
+    }
+
+    [[nodiscard]] const std::string &Error() const { return m_error; }
+    [[nodiscard]] QString PhoneBook() const { return m_work.filePath(u"phonebook"_s); }
+    [[nodiscard]] QString ClientCopy() const { return m_work.filePath(u"BIG.BIN"_s); }
+    sftptest::SshServer &Ssh() { return m_server; }
+
+private:
+    // Not compressible and not all alike, as a real file.
+    static bool WriteContent(const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        std::vector<uint64_t> block(1 << 17);  // 1 MiB
+        uint64_t state = 0x9E3779B97F4A7C15ULL;
+        for (qint64 written = 0; written < FileSize;) {
+            for (uint64_t &word : block) {  // splitmix64
+                uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+                z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+                z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+                word = z ^ (z >> 31);
+            }
+            const qint64 n = file.write(reinterpret_cast<const char *>(block.data()),
+                                        qint64(block.size() * sizeof(uint64_t)));
+            if (n <= 0)
+                return false;
+            written += n;
+        }
+        return file.flush();
+    }
+
+    QTemporaryDir m_serve;
+    QTemporaryDir m_work;
+    sftptest::SshServer m_server;
+    std::string m_error;
+};
+
+struct EngineRun
+{
+    std::string error;
+    double wall = 0.0;      // dial, download and hang-up
+    double waitWall = 0.0;  // the download's wait alone
+    double waitCpu = 0.0;   // this thread's CPU in that wait
+};
+
+frmMain &Window()
+{
+    // Never destroyed: widgets must not outlive the application object.
+    static frmMain *form = [] {
+        auto *f = new frmMain;
+        ShowExposed(*f);
+        return f;
+    }();
+    return *form;
+}
+
+// One operation, waited for as the demo run waits; the error text if it failed.
+std::optional<std::string> Step(frmMain &form, const std::function<void()> &start)
+{
+    start();
+    form.WaitUntilReady();
+    if (form.Engine->ErrorOccurred()) {
+        const std::u16string text = form.Engine->ErrorText();
+        return QStringView(text).toString().toStdString();
+    }
+    return std::nullopt;
+}
+
+EngineRun RunEngine()
+{
+    EngineRun run;
+    frmMain &form = Window();
+    form.Engine = sftp::CreateSftpEngine();
+    form.Engine->SetWakeCallback(EngineWakeCallback());
+    form.StartTime = CurrentTimeOfDay();
+    form.AbortRequested = false;
+    TransferEngine &engine = *form.Engine;
+    engine.Initialize();
+    const auto start = Clock::now();
+    auto error = Step(form, [&] { engine.ChangeLocalDirectory(u"C:\\"); });
+    if (!error)
+        error = Step(form, [&] { engine.Dial(Number, u"", u"", 0); });
+    if (!error) {
+        const auto cpu = ThreadCpuTime();
+        const auto waitStart = Clock::now();
+        error = Step(form, [&] { engine.DownloadFile(u"BIG.BIN", 0); });
+        run.waitWall = Seconds(Clock::now() - waitStart);
+        run.waitCpu = Seconds(ThreadCpuTime() - cpu);
+    }
+    if (!error)
+        error = Step(form, [&] { engine.HangUp(); });
+    run.wall = Seconds(Clock::now() - start);
+    engine.Shutdown();
+    form.Engine.reset();
+    if (error)
+        run.error = "engine: " + *error;
+    return run;
+}
+
+// OpenSSH's client with the sandbox's key and known_hosts, nothing of the user's.
+std::optional<double> RunClient(Server &server, std::string &error)
+{
+    sftptest::SshServer &ssh = server.Ssh();
+    const QStringList args{u"-q"_s,
+                           u"-F"_s,
+                           u"/dev/null"_s,
+                           u"-P"_s,
+                           QString::number(ssh.Port()),
+                           u"-o"_s,
+                           u"BatchMode=yes"_s,
+                           u"-o"_s,
+                           u"UserKnownHostsFile="_s + ssh.KnownHostsFile(),
+                           u"-o"_s,
+                           u"IdentitiesOnly=yes"_s,
+                           u"-i"_s,
+                           ssh.IdentityFile(),
+                           u"127.0.0.1:BIG.BIN"_s,
+                           server.ClientCopy()};
+    const QString log = server.ClientCopy() + u".log"_s;
+    const auto start = Clock::now();
+    const int status = sftptest::SshServer::RunProgram(u"sftp"_s, args, log);
+    const double wall = Seconds(Clock::now() - start);
+    if (status != 0 || QFileInfo(server.ClientCopy()).size() != FileSize) {
+        QFile file(log);
+        error = "sftp client failed (status " + std::to_string(status) + ")";
+        if (file.open(QIODevice::ReadOnly))
+            error += ": " + file.readAll().trimmed().toStdString();
+        return std::nullopt;
+    }
+    return wall;
+}
+
+void SftpDownload(benchmark::State &state)
+{
+    static Server server;
+    if (!server.Error().empty()) {
+        state.SkipWithError(server.Error().c_str());
+        return;
+    }
+    // The engine's ~/.ssh is $HOME/.ssh: the sandbox's, for this benchmark only.
+    const QByteArray home = qgetenv("HOME");
+    const QByteArray agent = qgetenv("SSH_AUTH_SOCK");
+    qputenv("HOME", QFile::encodeName(server.Ssh().ClientHome()));
+    qputenv("VELMORA_PHONEBOOK", QFile::encodeName(server.PhoneBook()));
+    qunsetenv("SSH_AUTH_SOCK");
+    const QString engineCopy =
+        QDir(qEnvironmentVariable("VELMORA_SIM_LOCAL_ROOT")).filePath(u"BIG.BIN"_s);
+
+    std::string error;
+    static int pairs = 0;  // who goes first alternates from pair to pair
+    for (auto _ : state) {
+        const bool engineFirst = pairs++ % 2 == 0;
+        EngineRun engine;
+        std::optional<double> client;
+        for (int turn = 0; turn < 2 && error.empty(); ++turn) {
+            if ((turn == 0) == engineFirst) {
+                engine = RunEngine();
+                error = engine.error;
+                if (error.empty() && QFileInfo(engineCopy).size() != FileSize)
+                    error = "engine: the downloaded file has the wrong size";
+            } else {
+                client = RunClient(server, error);
+            }
+        }
+        QFile::remove(engineCopy);
+        QFile::remove(server.ClientCopy());
+        if (!error.empty())
+            break;
+        const double mib = double(FileSize) / double(1 << 20);
+        state.SetIterationTime(engine.wall);
+        state.counters["engine_mibs"] = mib / engine.wall;
+        state.counters["client_mibs"] = mib / *client;
+        state.counters["ratio"] = *client / engine.wall;
+        state.counters["wait_cpu_s"] = engine.waitCpu;
+        state.counters["wait_wall_s"] = engine.waitWall;
+    }
+    if (home.isNull())
+        qunsetenv("HOME");
+    else
+        qputenv("HOME", home);
+    if (!agent.isNull())
+        qputenv("SSH_AUTH_SOCK", agent);
+    qunsetenv("VELMORA_PHONEBOOK");
+    if (!error.empty())
+        state.SkipWithError(error.c_str());
+}
+BENCHMARK(SftpDownload)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+}  // namespace velmora::bench

@@ -1,0 +1,292 @@
+#include "PhoneBook.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace velmora::sftp {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view Blanks = " \t";
+constexpr std::string_view Scheme = "sftp://";
+
+std::string_view Trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(Blanks);
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(Blanks);
+    return text.substr(first, last - first + 1);
+}
+
+// A '#' that starts the line or follows a blank; one inside an address stays.
+std::string_view StripComment(std::string_view line)
+{
+    for (std::size_t i = 0; i < line.size(); ++i)
+        if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    return line;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::string> PercentDecode(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return std::nullopt;
+        const int high = HexDigit(text[i + 1]);
+        const int low = HexDigit(text[i + 2]);
+        if (high < 0 || low < 0 || (high == 0 && low == 0))
+            return std::nullopt;  // a NUL would cut the name short in C calls
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+class LineError
+{
+public:
+    explicit LineError(std::string what) : what(std::move(what)) {}
+    std::string what;
+};
+
+// Fills user, host, port and basePath from the address; throws LineError.
+void ParseAddress(std::string_view address, PhoneBookEntry &entry)
+{
+    const std::string shown(address);
+    const std::string expected = " (erwartet: sftp://[Benutzer@]Rechner[:Port][/Pfad])";
+    if (!StartsWithNoCase(address, Scheme))
+        throw LineError("Adresse beginnt nicht mit sftp://: " + shown + expected);
+    std::string_view rest = address.substr(Scheme.size());
+    const auto slash = rest.find('/');
+    std::string_view authority = rest.substr(0, slash);
+    const std::string_view path =
+        slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
+
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+        const std::string_view user = authority.substr(0, at);
+        authority.remove_prefix(at + 1);
+        if (user.empty())
+            throw LineError("Leerer Benutzername vor „@“: " + shown);
+        if (user.find(':') != std::string_view::npos)
+            throw LineError("Ein Passwort gehört nicht ins Telefonbuch: " + shown);
+        auto decoded = PercentDecode(user);
+        if (!decoded)
+            throw LineError("Ungültige %-Kodierung im Benutzernamen: " + shown);
+        entry.user = std::move(*decoded);
+    }
+
+    std::string_view host;
+    std::string_view port;
+    if (!authority.empty() && authority.front() == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string_view::npos)
+            throw LineError("„]“ fehlt nach der IPv6-Adresse: " + shown);
+        host = authority.substr(1, close - 1);
+        const std::string_view after = authority.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':')
+                throw LineError("Unerwartete Zeichen nach „]“: " + shown);
+            port = after.substr(1);
+            if (port.empty())
+                throw LineError("Port fehlt nach „:“: " + shown);
+        }
+    } else {
+        const auto colon = authority.find(':');
+        host = authority.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            port = authority.substr(colon + 1);
+            if (port.empty())
+                throw LineError("Port fehlt nach „:“: " + shown);
+        }
+    }
+    if (host.empty())
+        throw LineError("Kein Rechnername in der Adresse: " + shown + expected);
+    auto decodedHost = PercentDecode(host);
+    if (!decodedHost || decodedHost->find_first_of("@[]/ \t") != std::string::npos)
+        throw LineError("Ungültiger Rechnername in der Adresse: " + shown);
+    entry.host = std::move(*decodedHost);
+
+    if (!port.empty()) {
+        int value = 0;
+        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
+            throw LineError("Ungültiger Port (1 bis 65535): " + shown);
+        entry.port = value;
+    }
+
+    if (!path.empty()) {
+        auto decoded = PercentDecode(path);
+        if (!decoded)
+            throw LineError("Ungültige %-Kodierung im Pfad: " + shown);
+        std::string base = std::move(*decoded);
+        if (base == "/~")
+            base.clear();
+        else if (base.rfind("/~/", 0) == 0)
+            base.erase(0, 3);
+        entry.basePath = std::move(base);
+    }
+}
+
+std::string ReasonText(int err)
+{
+    switch (err) {
+    case ENOENT:
+        return "Datei nicht gefunden";
+    case EACCES:
+    case EPERM:
+        return "Zugriff verweigert";
+    case EISDIR:
+        return "Das ist ein Verzeichnis";
+    default:
+        return "Fehler " + std::to_string(err);
+    }
+}
+
+}  // namespace
+
+std::string NormalizeNumber(std::string_view number)
+{
+    std::string out;
+    for (const char c : number)
+        if (c != ' ' && c != '\t' && c != '-' && c != '/')
+            out += c;
+    return out;
+}
+
+fs::path PhoneBook::Location()
+{
+    const auto variable = [](const char *name) -> std::string {
+        const char *value = std::getenv(name);
+        return value ? value : "";
+    };
+    if (const std::string file = variable("VELMORA_PHONEBOOK"); !file.empty())
+        return file;
+    // As the XDG rules say: a relative XDG_CONFIG_HOME is ignored.
+    if (const std::string config = variable("XDG_CONFIG_HOME"); !config.empty() && config[0] == '/')
+        return fs::path(config) / "velmora" / "phonebook";
+    if (const std::string home = variable("HOME"); !home.empty())
+        return fs::path(home) / ".config" / "velmora" / "phonebook";
+    throw PhoneBookError(
+        "Kein Telefonbuch: weder VELMORA_PHONEBOOK noch XDG_CONFIG_HOME noch HOME ist gesetzt.");
+}
+
+PhoneBook PhoneBook::Load(const fs::path &file)
+{
+    std::error_code ec;
+    if (fs::is_directory(file, ec))
+        throw PhoneBookError("Telefonbuch " + file.string() +
+                             " kann nicht gelesen werden: " + ReasonText(EISDIR) + ".");
+    errno = 0;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw PhoneBookError("Telefonbuch " + file.string() +
+                             " kann nicht gelesen werden: " + ReasonText(errno) + ".");
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throw PhoneBookError("Telefonbuch " + file.string() + " kann nicht gelesen werden.");
+    return Parse(text.str(), file.string());
+}
+
+PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
+{
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    PhoneBook book;
+    int lineNumber = 0;
+    while (!text.empty()) {
+        ++lineNumber;
+        const auto newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        line = Trim(StripComment(line));
+        if (line.empty())
+            continue;
+        try {
+            const auto equals = line.find('=');
+            if (equals == std::string_view::npos)
+                throw LineError("„=“ zwischen Rufnummer und Adresse fehlt.");
+            PhoneBookEntry entry;
+            entry.line = lineNumber;
+            entry.number = std::string(Trim(line.substr(0, equals)));
+            const std::string key = NormalizeNumber(entry.number);
+            if (key.empty())
+                throw LineError("Keine Rufnummer vor „=“.");
+            std::string_view value = Trim(line.substr(equals + 1));
+            const auto semicolon = value.find(';');
+            if (semicolon != std::string_view::npos) {
+                entry.displayName = std::string(Trim(value.substr(semicolon + 1)));
+                value = Trim(value.substr(0, semicolon));
+            }
+            if (value.empty())
+                throw LineError("Keine Adresse nach „=“.");
+            if (std::any_of(value.begin(), value.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                }))
+                throw LineError("Steuerzeichen in der Adresse.");
+            if (value.find_first_of(Blanks) != std::string_view::npos)
+                throw LineError("Leerzeichen in der Adresse (Name nach „;“ angeben): " +
+                                std::string(value));
+            ParseAddress(value, entry);
+            for (const auto &other : book.m_entries)
+                if (NormalizeNumber(other.number) == key)
+                    throw LineError("Rufnummer " + entry.number + " steht schon in Zeile " +
+                                    std::to_string(other.line) + ".");
+            book.m_entries.push_back(std::move(entry));
+        } catch (const LineError &e) {
+            throw PhoneBookError("Telefonbuch " + fileName + ", Zeile " +
+                                 std::to_string(lineNumber) + ": " + e.what);
+        }
+    }
+    return book;
+}
+
+const PhoneBookEntry *PhoneBook::Find(std::string_view number) const
+{
+    const std::string key = NormalizeNumber(number);
+    if (key.empty())
+        return nullptr;
+    for (const auto &entry : m_entries)
+        if (NormalizeNumber(entry.number) == key)
+            return &entry;
+    return nullptr;
+}
+
+}  // namespace velmora::sftp

@@ -1,0 +1,59 @@
+#pragma once
+
+// The phone book: which server a number dials. One entry a line,
+//   NUMBER = sftp://[user@]host[:port][/base/path] [; Display Name]
+// '#' at the start of a line or after a blank begins a comment. Numbers match
+// whatever spaces, '-' and '/' they are written with. A base path starting
+// with "/~" is taken below the login directory; without a path the login
+// directory is the base. User, host and path may be %-encoded.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::sftp {
+
+// Its text is German, UTF-8, and says which file and line and what is wrong.
+class PhoneBookError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PhoneBookEntry
+{
+    std::string number;  // as written
+    std::string user;    // empty: the caller's choice
+    std::string host;    // an IPv6 address without its brackets
+    int port = 22;
+    std::string basePath;  // empty: the login directory; relative: below it
+    std::string displayName;
+    int line = 0;
+};
+
+// The number without the characters that only group it.
+std::string NormalizeNumber(std::string_view number);
+
+class PhoneBook
+{
+public:
+    // VELMORA_PHONEBOOK, else $XDG_CONFIG_HOME/velmora/phonebook, else
+    // $HOME/.config/velmora/phonebook. Throws when none of them is set.
+    static std::filesystem::path Location();
+
+    // Throws PhoneBookError when the file cannot be read or a line is bad.
+    static PhoneBook Load(const std::filesystem::path &file);
+    // fileName only goes into error texts.
+    static PhoneBook Parse(std::string_view text, const std::string &fileName);
+
+    // nullptr when the number is not in the book.
+    [[nodiscard]] const PhoneBookEntry *Find(std::string_view number) const;
+    [[nodiscard]] const std::vector<PhoneBookEntry> &Entries() const { return m_entries; }
+
+private:
+    std::vector<PhoneBookEntry> m_entries;
+};
+
+}  // namespace velmora::sftp

@@ -1,0 +1,328 @@
+#include "SftpEngine.h"
+
+#include "LocalDrive.h"
+#include "PhoneBook.h"
+#include "Session.h"
+#include "Text.h"
+#include "WorkerEngine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace velmora::sftp {
+
+namespace {
+
+using engine::Job;
+using engine::LocalPlace;
+using engine::Outcome;
+using engine::Utf16ToUtf8;
+using engine::Utf8ToUtf16;
+
+const std::u16string Outside = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
+
+std::string Join(const std::string &base, const std::vector<std::string> &dirs)
+{
+    std::string path = base;
+    for (const auto &dir : dirs) {
+        if (path.empty() || path.back() != '/')
+            path += '/';
+        path += dir;
+    }
+    return path;
+}
+
+bool Inside(const std::string &path, const std::string &base)
+{
+    if (path == base)
+        return true;
+    const std::string prefix = base.back() == '/' ? base : base + '/';
+    return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The server's side of the connection; guarded by the engine's state lock.
+// Jobs take a copy and use the session on the worker thread only.
+struct Remote
+{
+    std::shared_ptr<Session> session;
+    std::string base;               // drive C:, the server's absolute path
+    std::vector<std::string> dirs;  // the current directory below it
+    std::u16string name;
+};
+
+class SftpEngine : public engine::WorkerEngine
+{
+public:
+    SftpEngine(engine::LocalSettings local, SftpConfig config)
+        : WorkerEngine(std::move(local)), m_config(std::move(config))
+    {}
+
+protected:
+    Job DialJobLocked(std::u16string number, std::u16string user, std::u16string password,
+                      int32_t retries) override
+    {
+        return [this, number = std::move(number), user = std::move(user),
+                password = std::move(password), retries]() {
+            return RunDial(number, Utf16ToUtf8(user), Utf16ToUtf8(password), retries);
+        };
+    }
+
+    Job HangUpJobLocked() override
+    {
+        return [this, session = m_remote.session]() {
+            if (session)
+                session->Close();
+            return Outcome::Done([this] { m_remote = {}; });
+        };
+    }
+
+    Job ReadRemoteDirectoryJobLocked() override
+    {
+        return [this, remote = m_remote]() -> Outcome {
+            std::vector<RemoteEntry> found;
+            try {
+                found = remote.session->List(Join(remote.base, remote.dirs));
+            } catch (const Error &e) {
+                return FromError(e, *remote.session);
+            }
+            std::vector<DirEntry> entries;
+            entries.reserve(found.size());
+            for (const auto &entry : found) {
+                // The interface's size is 32 bits wide: a bigger file shows the most it can.
+                const auto size = static_cast<int32_t>(
+                    std::min<uint64_t>(entry.size, static_cast<uint64_t>(INT32_MAX)));
+                entries.push_back(
+                    {entry.directory ? 0 : 1, Utf8ToUtf16(entry.name), entry.directory ? 0 : size,
+                     engine::OleDateFromTime(static_cast<std::time_t>(entry.modified), 0)});
+            }
+            engine::SortListing(entries);
+            return Outcome::Done([this, entries = std::move(entries)]() mutable {
+                SetListingLocked(std::move(entries));
+            });
+        };
+    }
+
+    Job ChangeRemoteDirectoryJobLocked(std::u16string path) override
+    {
+        return [this, remote = m_remote, path = std::move(path)]() {
+            return RunChangeDirectory(remote, path);
+        };
+    }
+
+    Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
+    {
+        return [this, remote = m_remote, name = std::move(name), mode,
+                target = std::move(target)]() { return RunDownload(remote, name, mode, target); };
+    }
+
+    std::u16string RemoteDirectoryLocked() override
+    {
+        std::u16string shown = u"C:\\";
+        for (std::size_t i = 0; i < m_remote.dirs.size(); ++i) {
+            if (i > 0)
+                shown += u'\\';
+            shown += Utf8ToUtf16(m_remote.dirs[i]);
+        }
+        return shown;
+    }
+
+    std::u16string RemoteDrivesLocked() override { return u"C:"; }
+    std::u16string RemoteNameLocked() override { return m_remote.name; }
+    bool LongFileNamesLocked() override { return true; }
+
+    void OnShutdown() override
+    {
+        Remote gone;
+        {
+            const auto lock = LockState();
+            std::swap(gone, m_remote);
+        }
+        // The session closes here, outside the lock.
+    }
+
+private:
+    Control SessionControl()
+    {
+        // Both run on the session's helper thread too: an atomic read, and the
+        // wake, which may come from any thread.
+        return {[this] { return AbortRequested(); }, [this] { Wake(); }};
+    }
+
+    // An error of the session as the job's end. A connection that is gone
+    // ends the engine's connection too.
+    Outcome FromError(const Error &e, const Session &session, std::u16string text = {})
+    {
+        std::function<void()> commit;
+        if (session.Lost())
+            commit = [this] {
+                m_remote = {};
+                SetConnectedLocked(false);
+            };
+        if (e.failure() == Failure::Stopped)
+            return Outcome::Stopped(std::move(commit));
+        if (text.empty() || e.failure() == Failure::ConnectionLost)
+            text = Utf8ToUtf16(e.what());
+        return Outcome::Failed(std::move(text), std::move(commit));
+    }
+
+    Outcome RunDial(const std::u16string &number, const std::string &user,
+                    const std::string &password, int32_t retries)
+    {
+        if (number.empty())
+            return Outcome::Failed(u"Keine Rufnummer angegeben.");
+        PhoneBookEntry entry;
+        try {
+            const auto file = PhoneBook::Location();
+            const PhoneBook book = PhoneBook::Load(file);
+            const PhoneBookEntry *found = book.Find(Utf16ToUtf8(number));
+            if (!found)
+                return Outcome::Failed(u"Rufnummer " + number + u" steht nicht im Telefonbuch " +
+                                       Utf8ToUtf16(file.string()) + u".");
+            entry = *found;
+        } catch (const PhoneBookError &e) {
+            return Outcome::Failed(Utf8ToUtf16(e.what()));
+        }
+        const char *home = std::getenv("HOME");
+        if (!home || !*home)
+            return Outcome::Failed(
+                u"HOME ist nicht gesetzt: kein ~/.ssh für known_hosts und Schlüssel.");
+
+        ConnectOptions options;
+        options.host = entry.host;
+        options.port = entry.port;
+        options.user = user.empty() ? entry.user : user;
+        options.password = password;
+        options.sshHome = home;
+        options.retries = std::max<int32_t>(0, retries);
+        options.attemptTimeout = m_config.attemptTimeout;
+        options.retryPause = m_config.retryPause;
+
+        std::shared_ptr<Session> session;
+        std::string base;
+        try {
+            session = Session::Open(options, SessionControl());
+            base = session->RealPath(entry.basePath.empty() ? "." : entry.basePath);
+            if (!session->Stat(base).directory)
+                throw Error(Failure::Remote, "");
+        } catch (const Error &e) {
+            if (!session || e.failure() == Failure::Stopped ||
+                e.failure() == Failure::ConnectionLost)
+                return e.failure() == Failure::Stopped ? Outcome::Stopped()
+                                                       : Outcome::Failed(Utf8ToUtf16(e.what()));
+            return Outcome::Failed(
+                u"Basisverzeichnis " + Utf8ToUtf16(entry.basePath.empty() ? "~" : entry.basePath) +
+                u" auf " + Utf8ToUtf16(session->DisplayHost()) + u" nicht gefunden.");
+        }
+        if (AbortRequested())
+            return Outcome::Stopped();
+        const std::u16string name =
+            Utf8ToUtf16(entry.displayName.empty() ? entry.host : entry.displayName);
+        return Outcome::Done([this, session, base, name] { m_remote = {session, base, {}, name}; });
+    }
+
+    Outcome RunChangeDirectory(const Remote &remote, const std::u16string &request)
+    {
+        if (request.empty())
+            return Outcome::Failed(u"Kein Verzeichnis angegeben.");
+        const engine::DosPath parsed = engine::ParseDosPath(request);
+        if (parsed.drive && *parsed.drive != u'C')
+            return Outcome::Failed(u"Laufwerk nicht vorhanden: " +
+                                   std::u16string{*parsed.drive, u':'});
+        std::vector<std::string> dirs = parsed.rooted || parsed.posixRoot || parsed.drive
+                                            ? std::vector<std::string>{}
+                                            : remote.dirs;
+        for (const auto &part : parsed.parts) {
+            if (part == u".")
+                continue;
+            if (part == u"..") {
+                if (dirs.empty())
+                    return Outcome::Failed(Outside + request);
+                dirs.pop_back();
+                continue;
+            }
+            dirs.push_back(Utf16ToUtf8(part));
+        }
+        const std::string path = Join(remote.base, dirs);
+        const std::u16string notFound = u"Verzeichnis nicht gefunden: " + request;
+        try {
+            if (!remote.session->Stat(path).directory)
+                return Outcome::Failed(notFound);
+            // A symbolic link may point anywhere; where it leads is what counts.
+            if (!Inside(remote.session->RealPath(path), remote.base))
+                return Outcome::Failed(Outside + request);
+        } catch (const Error &e) {
+            return FromError(e, *remote.session, notFound);
+        }
+        return Outcome::Done([this, dirs] { m_remote.dirs = dirs; });
+    }
+
+    Outcome RunDownload(const Remote &remote, const std::u16string &name, int32_t mode,
+                        const LocalPlace &target)
+    {
+        if (mode != 0)
+            return Outcome::Failed(u"Nicht unterstützter Übertragungsmodus: " +
+                                   engine::DecimalText(mode));
+        if (!engine::IsPlainFileName(name))
+            return Outcome::Failed(u"Ungültiger Dateiname: " + name);
+        const std::string path = Join(remote.base, remote.dirs) + '/' + Utf16ToUtf8(name);
+        const std::u16string notFound = u"Datei nicht gefunden: " + name;
+        RemoteEntry file;
+        std::string real;
+        try {
+            file = remote.session->Stat(path);
+            if (file.directory)
+                return Outcome::Failed(notFound);
+            real = remote.session->RealPath(path);
+            if (!Inside(real, remote.base))
+                return Outcome::Failed(Outside + name);
+        } catch (const Error &e) {
+            return FromError(e, *remote.session, notFound);
+        }
+
+        engine::PartialFile partial;
+        if (auto error = partial.Open(*target.drive, target.dir, Utf16ToUtf8(name)); !error.empty())
+            return Outcome::Failed(std::move(error));
+        std::u16string localError;
+        try {
+            remote.session->Download(real, [&](const char *data, std::size_t size) {
+                localError = partial.Write(data, size);
+                if (!localError.empty())
+                    throw Error(Failure::Local, Utf16ToUtf8(localError));
+            });
+        } catch (const Error &e) {
+            return FromError(e, *remote.session, localError);
+        }
+        if (AbortRequested())
+            return Outcome::Stopped();
+        if (auto error =
+                partial.Commit(engine::OleDateFromTime(static_cast<std::time_t>(file.modified), 0));
+            !error.empty())
+            return Outcome::Failed(std::move(error));
+        return Outcome::Done();
+    }
+
+    const SftpConfig m_config;
+    Remote m_remote;  // guarded by the state lock
+};
+
+}  // namespace
+
+std::unique_ptr<TransferEngine> CreateSftpEngine(const SftpConfig &config)
+{
+    std::filesystem::path root = config.localRoot;
+    if (root.empty())
+        if (const char *value = std::getenv("VELMORA_SIM_LOCAL_ROOT"))
+            root = value;
+    return engine::MakeWorkerEngine<SftpEngine>(engine::LocalSettings::Make(root, config.lockDir),
+                                                config);
+}
+
+std::unique_ptr<TransferEngine> CreateSftpEngine()
+{
+    return CreateSftpEngine(SftpConfig{});
+}
+
+}  // namespace velmora::sftp

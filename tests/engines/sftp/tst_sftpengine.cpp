@@ -1,0 +1,556 @@
+// The SFTP engine through the TransferEngine interface, against OpenSSH's sshd
+// on loopback: dialling, drive C: of the server, listings, downloads, and
+// every way an operation can be cut short.
+
+#include "SftpEngine.h"
+#include "SshServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using sftptest::SshServer;
+using velmora::DirEntry;
+using velmora::DirListingEnd;
+using velmora::TransferEngine;
+
+Q_DECLARE_METATYPE(SshServer::Trust)
+
+namespace {
+
+const std::u16string Number = u"0421 7396 2058";
+const QString Aborted = u"Vorgang abgebrochen."_s;
+const QString NoConnection = u"Keine Verbindung zum Server."_s;
+
+// Verbatim, as the engine's texts may start with anything.
+QString Q(const std::u16string &text)
+{
+    return QStringView(text).toString();
+}
+
+bool WriteFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<fehlt>");
+}
+
+// The text with each {name} replaced by its value.
+QString Fill(QString text, const QList<std::pair<QString, QString>> &values)
+{
+    for (const auto &[name, value] : values)
+        text.replace(u'{' + name + u'}', value);
+    return text;
+}
+
+bool WaitIdle(TransferEngine &engine, int timeoutMs = 30'000)
+{
+    return QTest::qWaitFor([&] { return !engine.Busy(); }, timeoutMs);
+}
+
+QStringList Listing(TransferEngine &engine)
+{
+    QStringList out;
+    DirEntry entry;
+    while (engine.NextDirEntry(entry) != DirListingEnd)
+        out << u"%1 %2 %3"_s.arg(entry.Kind).arg(Q(entry.Name)).arg(entry.Size);
+    return out;
+}
+
+// A server with its phone book entry, drive C: and lock folder of the test's
+// own, and the environment pointing the engine at them.
+class Setup
+{
+public:
+    explicit Setup(const QString &serveDir = {}) : server(serveDir) {}
+
+    bool Start(SshServer::Trust trust = SshServer::Trust::Plain, const QString &address = {})
+    {
+        if (!server.Start() || !server.SetTrust(trust))
+            return false;
+        const QString url = Fill(address.isEmpty() ? u"sftp://127.0.0.1:{port}"_s : address,
+                                 {{u"port"_s, QString::number(server.Port())}});
+        return SetPhoneBook(u"# Testserver\n0421-7396-2058 = %1 ; Testserver\n"_s.arg(url));
+    }
+
+    bool SetPhoneBook(const QString &text)
+    {
+        const QString path = scratch.filePath(u"phonebook"_s);
+        qputenv("VELMORA_PHONEBOOK", QFile::encodeName(path));
+        qputenv("HOME", QFile::encodeName(server.ClientHome()));
+        return WriteFile(path, text.toUtf8());
+    }
+
+    std::unique_ptr<TransferEngine> Engine()
+    {
+        velmora::sftp::SftpConfig config;
+        config.localRoot = QFile::encodeName(root.path()).toStdString();
+        config.lockDir = QFile::encodeName(lock.path()).toStdString();
+        config.retryPause = std::chrono::milliseconds(20);
+        auto engine = velmora::sftp::CreateSftpEngine(config);
+        engine->Initialize();
+        return engine;
+    }
+
+    // Initialised and connected, or nullptr.
+    std::unique_ptr<TransferEngine> Connected(const std::u16string &dir = {})
+    {
+        auto engine = Engine();
+        engine->Dial(Number, u"", u"", 0);
+        if (!WaitIdle(*engine) || engine->ErrorOccurred()) {
+            qWarning() << "Dial:" << Q(engine->ErrorText());
+            return nullptr;
+        }
+        if (!dir.empty()) {
+            engine->ChangeRemoteDirectory(dir);
+            if (!WaitIdle(*engine) || engine->ErrorOccurred())
+                return nullptr;
+        }
+        return engine;
+    }
+
+    QString Serve(const QString &name = {}) const { return QDir(server.ServeDir()).filePath(name); }
+    [[nodiscard]] QStringList LocalEntries() const
+    {
+        return QDir(root.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+    SshServer server;
+    QTemporaryDir root;
+    QTemporaryDir lock;
+    QTemporaryDir scratch;
+};
+
+}  // namespace
+
+class SftpEngineTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qunsetenv("SSH_AUTH_SOCK");  // an agent of whoever runs the tests must not log us in
+        qunsetenv("VELMORA_SIM_LOCAL_ROOT");
+    }
+
+    void dialledServerIsDriveC()
+    {
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+        QCOMPARE(Q(engine->RemoteName()), u"Testserver"_s);
+        QCOMPARE(Q(engine->RemoteDrives()), u"C:"_s);
+        QCOMPARE(Q(engine->RemoteDirectory()), u"C:\\"_s);
+        QVERIFY(engine->LongFileNames());
+        QVERIFY(!engine->ErrorOccurred());
+        QVERIFY(setup.server.SessionProcesses() > 0);
+
+        engine->HangUp();
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY(!engine->ErrorOccurred());
+        QCOMPARE(Q(engine->RemoteName()), QString());
+        QCOMPARE(Q(engine->ErrorText()), NoConnection);
+        // The server's side of the connection ends with it.
+        QTRY_COMPARE(setup.server.SessionProcesses(), 0);
+    }
+
+    void dialFails_data()
+    {
+        QTest::addColumn<QString>("phoneBook");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<QString>("expected");  // {port}: the server's, {book}: the phone book
+        QTest::newRow("number not in book")
+            << u"1 = sftp://127.0.0.1:{port}\n"_s << u"0421 7396 2058"_s << 0
+            << u"Rufnummer 0421 7396 2058 steht nicht im Telefonbuch {book}."_s;
+        QTest::newRow("no number") << u"1 = sftp://127.0.0.1:{port}\n"_s << QString() << 0
+                                   << u"Keine Rufnummer angegeben."_s;
+        QTest::newRow("bad line")
+            << u"1 = sftp://127.0.0.1:{port}\n2 = ftp://x\n"_s << u"1"_s << 0
+            << u"Telefonbuch {book}, Zeile 2: Adresse beginnt nicht mit sftp://: ftp://x "
+               u"(erwartet: sftp://[Benutzer@]Rechner[:Port][/Pfad])"_s;
+        QTest::newRow("refused, two retries")
+            << u"1 = sftp://127.0.0.1:{port}\n"_s << u"1"_s << 2
+            << u"Verbindung zu 127.0.0.1:{port} abgelehnt (3 Versuche)."_s;
+        QTest::newRow("base path missing")
+            << u"1 = sftp://127.0.0.1:{port}/~/FEHLT\n"_s << u"1"_s << 0
+            << u"Basisverzeichnis FEHLT auf 127.0.0.1:{port} nicht gefunden."_s;
+    }
+
+    void dialFails()
+    {
+        QFETCH(QString, phoneBook);
+        QFETCH(QString, number);
+        QFETCH(int, retries);
+        QFETCH(QString, expected);
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        if (retries > 0)
+            setup.server.Kill();  // nobody listens on the port any more
+        const QString port = QString::number(setup.server.Port());
+        QVERIFY(setup.SetPhoneBook(Fill(phoneBook, {{u"port"_s, port}})));
+        auto engine = setup.Engine();
+        engine->Dial(number.toStdU16String(), u"", u"", retries);
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY(engine->ErrorOccurred());
+        QCOMPARE(Q(engine->ErrorText()),
+                 Fill(expected,
+                      {{u"port"_s, port}, {u"book"_s, setup.scratch.filePath(u"phonebook"_s)}}));
+        QCOMPARE(Q(engine->RemoteDirectory()), QString());
+        QCOMPARE(Q(engine->ErrorText()), NoConnection);
+    }
+
+    void unreadablePhoneBook()
+    {
+        Setup setup;
+        QVERIFY(setup.SetPhoneBook(QString()));
+        const QString missing = setup.scratch.filePath(u"fehlt"_s);
+        qputenv("VELMORA_PHONEBOOK", QFile::encodeName(missing));
+        auto engine = setup.Engine();
+        engine->Dial(Number, u"", u"", 0);
+        QVERIFY(WaitIdle(*engine));
+        QCOMPARE(Q(engine->ErrorText()),
+                 u"Telefonbuch "_s + missing +
+                     u" kann nicht gelesen werden: Datei nicht gefunden."_s);
+    }
+
+    // Refused once, never tried again, and known_hosts stays as it was.
+    void refusedLogin_data()
+    {
+        QTest::addColumn<SshServer::Trust>("trust");
+        QTest::addColumn<bool>("unknownClientKey");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("unknown host key")
+            << SshServer::Trust::None << false
+            << u"Unbekannter Rechner 127.0.0.1:{port}: sein Schlüssel ssh-ed25519 {key} steht "
+               u"nicht in {known}. Verbindung abgelehnt."_s;
+        QTest::newRow("changed host key")
+            << SshServer::Trust::OtherKey << false
+            << u"WARNUNG: Der Schlüssel von 127.0.0.1:{port} passt nicht zu dem Eintrag in {known} "
+               u"(angeboten: ssh-ed25519 {key}). Verbindung abgelehnt."_s;
+        QTest::newRow("wrong client key")
+            << SshServer::Trust::Hashed << true
+            << u"Anmeldung als {user} bei 127.0.0.1:{port} abgelehnt (kein passender Schlüssel)."_s;
+    }
+
+    void refusedLogin()
+    {
+        QFETCH(SshServer::Trust, trust);
+        QFETCH(bool, unknownClientKey);
+        QFETCH(QString, expected);
+        Setup setup;
+        QVERIFY2(setup.Start(trust), qPrintable(setup.server.Error()));
+        if (unknownClientKey)
+            QVERIFY(setup.server.UseUnknownClientKey());
+        const QByteArray knownHosts = ReadFile(setup.server.KnownHostsFile());
+        auto engine = setup.Engine();
+        engine->Dial(Number, u"", u"", 5);
+        QVERIFY(WaitIdle(*engine));
+        const QString user = qEnvironmentVariable("USER", u"root"_s);
+        QCOMPARE(Q(engine->ErrorText()),
+                 Fill(expected, {{u"port"_s, QString::number(setup.server.Port())},
+                                 {u"key"_s, setup.server.HostKeyFingerprint()},
+                                 {u"known"_s, setup.server.KnownHostsFile()},
+                                 {u"user"_s, user}}));
+        QCOMPARE(ReadFile(setup.server.KnownHostsFile()), knownHosts);
+        QCOMPARE(Q(engine->RemoteName()), QString());  // not connected
+    }
+
+    void abortWhileConnecting()
+    {
+        // Takes the connection and never says a word.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::listen(fd, 4) == 0);
+        QVERIFY(::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        Setup setup;
+        QVERIFY(setup.SetPhoneBook(
+            u"%1 = sftp://127.0.0.1:%2\n"_s.arg(Q(Number)).arg(ntohs(address.sin_port))));
+        auto engine = setup.Engine();
+        engine->Dial(Number, u"", u"", 5);
+        QTest::qWait(300);
+        QVERIFY(engine->Busy());
+        engine->AbortOperation();
+        // Far less than the 15 s the attempt may take.
+        QVERIFY(WaitIdle(*engine, 5000));
+        ::close(fd);
+        QCOMPARE(Q(engine->ErrorText()), Aborted);
+        QCOMPARE(Q(engine->RemoteName()), QString());
+    }
+
+    void listsDriveC()
+    {
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        QVERIFY(QDir(setup.Serve()).mkpath(u"TOOLS/MORVANTE"_s));
+        QVERIFY(QDir(setup.Serve()).mkdir(u"bbs"_s));
+        QVERIFY(WriteFile(setup.Serve(u"WILLKOMM.TXT"_s), "Willkommen\r\n"));
+        QVERIFY(WriteFile(setup.Serve(u"a.txt"_s), "a"));
+        QFile big(setup.Serve(u"RIESIG.BIN"_s));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(5'000'000'000LL));
+        big.close();
+        const QDateTime stamp(QDate(1997, 4, 19), QTime(8, 30, 0));  // local time
+        QFile file(setup.Serve(u"WILLKOMM.TXT"_s));
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(stamp, QFileDevice::FileModificationTime));
+        file.close();
+
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+        engine->ReadRemoteDirectory();
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY(!engine->ErrorOccurred());
+        QStringList seen;
+        DirEntry entry;
+        double modified = 0;
+        while (engine->NextDirEntry(entry) != DirListingEnd) {
+            seen << u"%1 %2 %3"_s.arg(entry.Kind).arg(Q(entry.Name)).arg(entry.Size);
+            if (entry.Name == u"WILLKOMM.TXT")
+                modified = entry.Modified;
+        }
+        // Directories first, then files, each by name without regard to case,
+        // as the simulated engine lists; too big a size is the most there is.
+        QCOMPARE(seen, (QStringList{u"0 bbs 0"_s, u"0 TOOLS 0"_s, u"1 a.txt 1"_s,
+                                    u"1 RIESIG.BIN 2147483647"_s, u"1 WILLKOMM.TXT 12"_s}));
+        const double expected = QDate(1899, 12, 30).daysTo(stamp.date()) +
+                                stamp.time().msecsSinceStartOfDay() / 86'400'000.0;
+        QCOMPARE(modified, expected);
+    }
+
+    void changeRemoteDirectory_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("expected");  // the new directory, or the error text
+        const char *rows[][4] = {
+            {"down two", "", "TOOLS\\MORVANTE", "C:\\TOOLS\\MORVANTE"},
+            {"drive and root", "TOOLS", "C:\\DOWNLOAD", "C:\\DOWNLOAD"},
+            {"root only", "TOOLS\\MORVANTE", "\\", "C:\\"},
+            {"slashes", "", "TOOLS/MORVANTE/", "C:\\TOOLS\\MORVANTE"},
+            {"up and over", "TOOLS\\MORVANTE", "..\\..\\DOWNLOAD", "C:\\DOWNLOAD"},
+            {"dot", "TOOLS", ".", "C:\\TOOLS"},
+            {"link inside", "", "INNEN\\MORVANTE", "C:\\INNEN\\MORVANTE"},
+            {"above the base", "", "..", "Zugriff außerhalb von Laufwerk C: verweigert: .."},
+            {"above from below", "TOOLS", "..\\..\\etc",
+             "Zugriff außerhalb von Laufwerk C: verweigert: ..\\..\\etc"},
+            {"link outside", "", "DRAUSSEN",
+             "Zugriff außerhalb von Laufwerk C: verweigert: DRAUSSEN"},
+            {"a file", "", "NEWS.TXT", "Verzeichnis nicht gefunden: NEWS.TXT"},
+            {"missing", "TOOLS", "FEHLT", "Verzeichnis nicht gefunden: FEHLT"},
+            {"case matters", "", "tools", "Verzeichnis nicht gefunden: tools"},
+            {"other drive", "", "D:\\ARCHIV", "Laufwerk nicht vorhanden: D:"},
+            {"empty", "", "", "Kein Verzeichnis angegeben."},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2])
+                                  << QString::fromUtf8(row[3]);
+    }
+
+    void changeRemoteDirectory()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, request);
+        QFETCH(QString, expected);
+        // The base sits one below the login directory, so there is an outside to reach.
+        Setup setup;
+        const QDir login(setup.server.ServeDir());
+        QVERIFY(login.mkpath(u"box/TOOLS/MORVANTE"_s) && login.mkpath(u"box/DOWNLOAD"_s) &&
+                login.mkpath(u"etc"_s));
+        QVERIFY(WriteFile(login.filePath(u"box/NEWS.TXT"_s), "x"));
+        QVERIFY(QFile::link(u"TOOLS"_s, login.filePath(u"box/INNEN"_s)));
+        QVERIFY(QFile::link(u"../etc"_s, login.filePath(u"box/DRAUSSEN"_s)));
+        QVERIFY2(setup.Start(SshServer::Trust::Plain, u"sftp://127.0.0.1:{port}/~/box"_s),
+                 qPrintable(setup.server.Error()));
+        auto engine = setup.Connected(from.toStdU16String());
+        QVERIFY(engine);
+        const QString before = Q(engine->RemoteDirectory());
+        engine->ChangeRemoteDirectory(request.toStdU16String());
+        QVERIFY(WaitIdle(*engine));
+        if (expected.startsWith(u"C:"_s)) {
+            QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
+            QCOMPARE(Q(engine->RemoteDirectory()), expected);
+        } else {
+            QCOMPARE(Q(engine->ErrorText()), expected);
+            QCOMPARE(Q(engine->RemoteDirectory()), before);
+        }
+    }
+
+    void downloads()
+    {
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        QVERIFY(QDir(setup.Serve()).mkpath(u"TOOLS/MORVANTE"_s));
+        QByteArray content(3 * 1024 * 1024 + 11, Qt::Uninitialized);
+        for (auto &c : content)
+            c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+        const QString remote = setup.Serve(u"TOOLS/MORVANTE/TRANVIK7.EXE"_s);
+        QVERIFY(WriteFile(remote, content));
+        const QDateTime stamp(QDate(1997, 4, 18), QTime(23, 12, 40));
+        QFile file(remote);
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(stamp, QFileDevice::FileModificationTime));
+        file.close();
+        QVERIFY(WriteFile(setup.root.filePath(u"TRANVIK7.EXE"_s), "alte Version"));
+
+        auto engine = setup.Connected(u"TOOLS\\MORVANTE");
+        QVERIFY(engine);
+        engine->DownloadFile(u"TRANVIK7.EXE", 0);
+        QVERIFY(WaitIdle(*engine));
+        QVERIFY2(!engine->ErrorOccurred(), qPrintable(Q(engine->ErrorText())));
+        const QString local = setup.root.filePath(u"TRANVIK7.EXE"_s);
+        QVERIFY(ReadFile(local) == content);
+        QCOMPARE(QFileInfo(local).lastModified(), stamp);
+        QCOMPARE(setup.LocalEntries(), QStringList{u"TRANVIK7.EXE"_s});
+    }
+
+    void downloadRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("path") << u"sub/NEWS.TXT"_s << 0 << u"Ungültiger Dateiname: sub/NEWS.TXT"_s;
+        QTest::newRow("backslash")
+            << u"sub\\NEWS.TXT"_s << 0 << u"Ungültiger Dateiname: sub\\NEWS.TXT"_s;
+        QTest::newRow("parent") << u".."_s << 0 << u"Ungültiger Dateiname: .."_s;
+        QTest::newRow("missing") << u"FEHLT.TXT"_s << 0 << u"Datei nicht gefunden: FEHLT.TXT"_s;
+        QTest::newRow("directory") << u"sub"_s << 0 << u"Datei nicht gefunden: sub"_s;
+        QTest::newRow("link outside")
+            << u"PASSWD"_s << 0 << u"Zugriff außerhalb von Laufwerk C: verweigert: PASSWD"_s;
+        QTest::newRow("mode") << u"NEWS.TXT"_s << 1
+                              << u"Nicht unterstützter Übertragungsmodus: 1"_s;
+    }
+
+    void downloadRefused()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, mode);
+        QFETCH(QString, expected);
+        Setup setup;
+        const QDir login(setup.server.ServeDir());
+        QVERIFY(login.mkpath(u"box/sub"_s));
+        QVERIFY(WriteFile(login.filePath(u"box/sub/NEWS.TXT"_s), "x"));
+        QVERIFY(WriteFile(login.filePath(u"box/NEWS.TXT"_s), "x"));
+        QVERIFY(WriteFile(login.filePath(u"geheim"_s), "x"));
+        QVERIFY(QFile::link(u"../geheim"_s, login.filePath(u"box/PASSWD"_s)));
+        QVERIFY2(setup.Start(SshServer::Trust::Plain, u"sftp://127.0.0.1:{port}/~/box"_s),
+                 qPrintable(setup.server.Error()));
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+        engine->DownloadFile(name.toStdU16String(), mode);
+        QVERIFY(WaitIdle(*engine));
+        QCOMPARE(Q(engine->ErrorText()), expected);
+        QCOMPARE(setup.LocalEntries(), QStringList());
+    }
+
+    // Cut short midway: no partial file stays, the older file is intact. A
+    // dead server takes the connection with it; an abort leaves it.
+    void downloadCutShort_data()
+    {
+        QTest::addColumn<bool>("killServer");
+        QTest::newRow("aborted") << false;
+        QTest::newRow("server killed") << true;
+    }
+
+    void downloadCutShort()
+    {
+        QFETCH(bool, killServer);
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        QFile big(setup.Serve(u"GROSS.BIN"_s));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(8LL << 30));
+        big.close();
+        const QString local = setup.root.filePath(u"GROSS.BIN"_s);
+        QVERIFY(WriteFile(local, "alte Version"));
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+
+        engine->DownloadFile(u"GROSS.BIN", 0);
+        // Under way: the temporary file beside the old one has data.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const QString &name : setup.LocalEntries())
+                    if (name != u"GROSS.BIN"_s && QFileInfo(setup.root.filePath(name)).size() > 0)
+                        return true;
+                return false;
+            }(),
+            20'000);
+        if (killServer)
+            setup.server.Kill();
+        else
+            engine->AbortOperation();
+        QVERIFY(WaitIdle(*engine, 10'000));
+        const QString error = Q(engine->ErrorText());
+        if (killServer)
+            QVERIFY2(error.startsWith(
+                         u"Verbindung zu 127.0.0.1:%1 unterbrochen"_s.arg(setup.server.Port())),
+                     qPrintable(error));
+        else
+            QCOMPARE(error, Aborted);
+        QCOMPARE(setup.LocalEntries(), QStringList{u"GROSS.BIN"_s});
+        QCOMPARE(ReadFile(local), QByteArray("alte Version"));
+
+        engine->ReadRemoteDirectory();
+        QVERIFY(WaitIdle(*engine));
+        if (killServer) {
+            QCOMPARE(Q(engine->ErrorText()), NoConnection);
+        } else {
+            QVERIFY(!engine->ErrorOccurred());
+            QCOMPARE(Listing(*engine), QStringList{u"1 GROSS.BIN 2147483647"_s});
+        }
+    }
+
+    // A server that stops answering: the abort still ends the operation,
+    // and takes the connection, which is of no use any more.
+    void abortOnHangingServer()
+    {
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+        setup.server.PauseSessions(true);
+        engine->ReadRemoteDirectory();
+        QTest::qWait(300);
+        QVERIFY(engine->Busy());
+        engine->AbortOperation();
+        QVERIFY(WaitIdle(*engine, 5000));
+        setup.server.PauseSessions(false);
+        QCOMPARE(Q(engine->ErrorText()), Aborted);
+        QCOMPARE(Q(engine->RemoteName()), QString());
+        QCOMPARE(Q(engine->ErrorText()), NoConnection);
+    }
+
+    void shutdownClosesTheConnection()
+    {
+        Setup setup;
+        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        auto engine = setup.Connected();
+        QVERIFY(engine);
+        QVERIFY(setup.server.SessionProcesses() > 0);
+        engine->Shutdown();
+        QTRY_COMPARE(setup.server.SessionProcesses(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(SftpEngineTest)
+#include "tst_sftpengine.moc"
