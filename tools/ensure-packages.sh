@@ -20,5 +20,25 @@ else
     exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update
-"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+
+# openssh-server is wanted only for its sshd program: the tests and demos start
+# their own on loopback. Installing it would also start and enable the system's
+# SSH service; the machine's SSH set-up stays as it was instead.
+new_sshd=false
+[[ " ${missing[*]} " == *" openssh-server "* ]] && new_sshd=true
+held_back=false
+if $new_sshd && [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+    "${sudo[@]}" chmod 755 /usr/sbin/policy-rc.d
+    held_back=true
+fi
+status=0
+"${sudo[@]}" apt-get update && "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
+if $held_back; then
+    "${sudo[@]}" rm -f /usr/sbin/policy-rc.d
+fi
+if $new_sshd && [ -d /run/systemd/system ]; then
+    "${sudo[@]}" systemctl disable --now --quiet ssh.service ssh.socket 2>/dev/null || true
+    echo "openssh-server installed for its sshd program only; the system's SSH service is left off."
+fi
+exit "$status"
