@@ -51,6 +51,8 @@ void DateTextTest::dateTimeText_data()
     QTest::newRow("rounds up to midnight") << Dec9th2026 - 0.2 * Second << u"09.12.2026"_s;
     QTest::newRow("first day") << -657434.0 << u"01.01.0100"_s;
     QTest::newRow("first day, late") << -657434.0 - 0.75 << u"01.01.0100 18:00:00"_s;
+    QTest::newRow("rounds up into the first day")
+        << -657435.0 - 86399.8 * Second << u"01.01.0100"_s;
     QTest::newRow("last second") << 2958465.0 + 86399 * Second << u"31.12.9999 23:59:59"_s;
 }
 
@@ -68,6 +70,7 @@ void DateTextTest::notADate_data()
     QTest::newRow("infinite") << std::numeric_limits<double>::infinity();
     QTest::newRow("minus infinite") << -std::numeric_limits<double>::infinity();
     QTest::newRow("year 99") << -657435.0;
+    QTest::newRow("year 99, last second") << -657435.0 - 86399.4 * Second;
     QTest::newRow("year 10000") << 2958466.0;
     QTest::newRow("rounds into year 10000") << 2958466.0 - 0.2 * Second;
     QTest::newRow("huge") << 1e300;

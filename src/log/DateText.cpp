@@ -317,16 +317,17 @@ QString DateTimeText(double value, const QLocale &locale)
     if (!std::isfinite(value))
         RaiseOverflow();
     const double dayPart = std::trunc(value);
-    if (dayPart < FirstDay || dayPart > LastDay)
+    // The last moments of the day before the first may round up into it.
+    if (dayPart < FirstDay - 1 || dayPart > LastDay)
         RaiseOverflow();
     qint64 day = qint64(dayPart);
     qint64 seconds = std::llround(std::fabs(value - dayPart) * double(SecondsPerDay));
     if (seconds >= SecondsPerDay) {  // rounded up to the next midnight
         seconds -= SecondsPerDay;
         ++day;
-        if (day > qint64(LastDay))
-            RaiseOverflow();
     }
+    if (day < qint64(FirstDay) || day > qint64(LastDay))
+        RaiseOverflow();
 
     const Formats &forms = FormatsFor(locale);
     const QTime time = QTime::fromMSecsSinceStartOfDay(int(seconds * 1000));
