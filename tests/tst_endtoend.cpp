@@ -56,7 +56,6 @@ private Q_SLOTS:
     void injectedFaults();
     void headlessDriver_data();
     void headlessDriver();
-    void headlessDriverStopsOnInterrupt();
 
 private:
     [[nodiscard]] QStringList LocalFiles() const;
@@ -119,6 +118,7 @@ void EndToEndTest::completeRunDownloadsFile()
     const qint64 size = listed->mid(29, 10).trimmed().toLongLong();
     QCOMPARE(QFileInfo(m_root->filePath(u"TRANVIK7.EXE"_s)).size(), size);
     QCOMPARE(LocalFiles(), (QStringList{u"AUTOEXEC.BAT"_s, u"TRANVIK7.EXE"_s}));
+    QVERIFY(form.RunCompleted);
     QVERIFY(StartButton(form)->isEnabled());
 }
 
@@ -141,6 +141,7 @@ void EndToEndTest::cancelDuringDownloadLeavesNoFile()
     QVERIFY(existing.open(QIODevice::ReadOnly));
     QCOMPARE(existing.readAll(), QByteArray("altes Programm"));
     QVERIFY(!form.Engine->Busy());
+    QVERIFY(!form.RunCompleted);
 }
 
 void EndToEndTest::closeDuringRunEndsProgram()
@@ -245,48 +246,52 @@ void EndToEndTest::injectedFaults()
 void EndToEndTest::headlessDriver_data()
 {
     QTest::addColumn<QByteArray>("fail");
+    QTest::addColumn<int>("signal");  // sent once the download has begun
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("complete run") << QByteArray() << 0 << u"       | >  Fertig!"_s;
-    QTest::newRow("error marked") << QByteArray("HangUp:Leitung tot") << 1
+    QTest::newRow("complete run") << QByteArray() << 0 << 0 << u"       | >  Fertig!"_s;
+    QTest::newRow("error marked") << QByteArray("HangUp:Leitung tot") << 0 << 1
                                   << u"FEHLER | !! Leitung tot"_s;
+    QTest::newRow("text forging the last line")
+        << QByteArray("DownloadFile:A\r\n>  Fertig!\r\n") << 0 << 1
+        << u"FEHLER | !! A\\x0d\\x0a>  Fertig!\\x0d\\x0a"_s;
+    QTest::newRow("controls escaped")
+        << u"HangUp:\x1b[2J\u202etot\u0085\x7f\u2028\t"_s.toUtf8() << 0 << 1
+        << u"FEHLER | !! \\x1b[2J\\u202etot\\u0085\\x7f\\u2028\\x09"_s;
+    QTest::newRow("Ctrl+C") << QByteArray() << int(SIGINT) << 130 << u"FEHLER | !! Abbruch"_s;
+    QTest::newRow("SIGTERM") << QByteArray() << int(SIGTERM) << 143 << u"FEHLER | !! Abbruch"_s;
 }
 
 void EndToEndTest::headlessDriver()
 {
     QFETCH(QByteArray, fail);
+    QFETCH(int, signal);
     QFETCH(int, exitCode);
     QFETCH(QString, shown);
     QProcess driver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"VELMORA_SIM_FAIL"_s, QString::fromUtf8(fail));
+    if (signal != 0)
+        env.insert(u"VELMORA_SIM_TIMESCALE"_s, u"0.05"_s);  // the download takes seconds
     env.remove(u"DISPLAY"_s);
     driver.setProcessEnvironment(env);
     driver.start(QStringLiteral(VELMORA_HEADLESS_BINARY), {});
+    QByteArray out;
+    if (signal != 0) {
+        QTRY_VERIFY_WITH_TIMEOUT((out += driver.readAllStandardOutput()).contains("Downloade"),
+                                 20000);
+        ::kill(pid_t(driver.processId()), signal);
+    }
     QVERIFY(driver.waitForFinished(60000));
     QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
     QCOMPARE(driver.exitCode(), exitCode);
-    const QStringList out = QString::fromUtf8(driver.readAllStandardOutput()).split(u'\n');
-    QVERIFY2(out.contains(shown), qPrintable(out.join(u'\n')));
-    QVERIFY(out.contains(u"       | >  Ermittle lokal verfügbare Laufwerke..."_s));
-}
-
-void EndToEndTest::headlessDriverStopsOnInterrupt()
-{
-    QProcess driver;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"VELMORA_SIM_TIMESCALE"_s, u"1"_s);
-    driver.setProcessEnvironment(env);
-    driver.start(QStringLiteral(VELMORA_HEADLESS_BINARY), {});
-    QVERIFY(driver.waitForStarted());
-    // Once the run waits for the modem, Ctrl+C acts as Abbrechen.
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += driver.readAllStandardOutput()).contains("Wechsle lokal"),
-                             20000);
-    ::kill(pid_t(driver.processId()), SIGINT);
-    QVERIFY(driver.waitForFinished(20000));
-    QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(driver.exitCode(), 1);
+    const QStringList lines = QString::fromUtf8(out + driver.readAllStandardOutput()).split(u'\n');
+    QVERIFY2(lines.contains(shown), qPrintable(lines.join(u'\n')));
+    QVERIFY(lines.contains(u"       | >  Ermittle lokal verfügbare Laufwerke..."_s));
+    // Nothing half-written stays; a cancelled download leaves nothing at all.
+    const QStringList files = LocalFiles();
+    QVERIFY2(files.isEmpty() || (signal == 0 && files == QStringList{u"TRANVIK7.EXE"_s}),
+             qPrintable(files.join(u' ')));
 }
 
 QTEST_MAIN(EndToEndTest)

@@ -35,6 +35,7 @@ public:
     std::unique_ptr<TransferEngine> Engine;  // the current or last run's engine
     bool AbortRequested = false;             // the user asked the running run to stop
     double StartTime = 0.0;                  // time of day at which the run began
+    bool RunCompleted = false;               // the last run reached "Fertig!" and shut down
 
     // Listing output
     [[nodiscard]] static QString PadLeft(const QString &text, int16_t width);

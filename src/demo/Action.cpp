@@ -23,6 +23,9 @@ const QString DownloadName = u"TRANVIK7.EXE"_s;
 
 void frmMain::Action()
 {
+    // How the run ended, apart from what the log says (an engine's text can
+    // look like any line): true only after "Fertig!" and Shutdown.
+    RunCompleted = false;
     StartTime = CurrentTimeOfDay();
     Engine = CreateTransferEngine();
     Engine->SetWakeCallback(EngineWakeCallback());
@@ -134,6 +137,7 @@ void frmMain::Action()
         // The handler's shutdown, once more; its failure passes to the caller.
         Engine->Shutdown();
     }
+    RunCompleted = true;
 }
 
 }  // namespace velmora
