@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes the built package apart: the files it holds and their modes, its
 # control fields against the changelog and the metainfo, the two validators,
-# lintian, and the unpacked program starting with nothing but what the
-# package depends on.
+# lintian, and the unpacked program starting (and its headless driver running
+# the demo) with nothing but what the package depends on.
 #   packaging/check-package.sh <folder with the .deb> <source tree>
 set -uo pipefail
 shopt -s nullglob
@@ -30,6 +30,7 @@ echo "package: $deb"
 
 # --- the files it holds, nothing more, owned by root with the usual modes
 expected="usr/bin/velmora-demo
+usr/bin/velmora-demo-headless
 usr/share/applications/velmora-demo.desktop
 usr/share/doc/velmora-demo/changelog.Debian.gz
 usr/share/doc/velmora-demo/copyright
@@ -38,21 +39,26 @@ usr/share/icons/hicolor/16x16/apps/velmora-demo.png
 usr/share/icons/hicolor/32x32/apps/velmora-demo.png
 usr/share/icons/hicolor/48x48/apps/velmora-demo.png
 usr/share/icons/hicolor/64x64/apps/velmora-demo.png
+usr/share/man/man1/velmora-demo-headless.1.gz
 usr/share/man/man1/velmora-demo.1.gz
 usr/share/metainfo/org.example.velmora_demo.metainfo.xml"
 listing=$(dpkg-deb -c "$deb")
-files=$(echo "$listing" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
+files=$(echo "$listing" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | LC_ALL=C sort)
 [ "$files" = "$expected" ] || fail "files differ from the expected list:
 $(diff <(echo "$expected") <(echo "$files"))"
 while read -r mode owner _ _ _ path; do
     case $path in
     */) want=drwxr-xr-x ;;
+    *" -> "*) want=lrwxrwxrwx ;;
     ./usr/bin/*) want=-rwxr-xr-x ;;
     *) want=-rw-r--r-- ;;
     esac
     [ "$mode" = "$want" ] || fail "$path has mode $mode, expected $want"
     [ "$owner" = root/root ] || fail "$path is owned by $owner"
 done <<<"$listing"
+# The headless driver shares the program's manual page.
+link=$(readlink "$pkg/usr/share/man/man1/velmora-demo-headless.1.gz")
+[ "$link" = velmora-demo.1.gz ] || fail "velmora-demo-headless.1.gz leads to '$link', not velmora-demo.1.gz"
 
 # --- control fields, the changelog and the metainfo tell one version
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -131,19 +137,25 @@ needs() {
     package=$(owner "$lib") || { fail "no package holds $lib"; return; }
     grep -qx "$package" <<<"$depends" || fail "$lib comes from $package, which Depends lacks"
 }
-program=$pkg/usr/bin/velmora-demo
-readelf -d "$program" | grep -q 'R(UN)\?PATH' && fail "the program carries a library search path"
-libraries=$(env -i ldd "$program" 2>&1) || fail "ldd: $libraries"
-grep -q 'not found' <<<"$libraries" && fail "libraries not found:
+needed=
+for program in "$pkg/usr/bin/velmora-demo" "$pkg/usr/bin/velmora-demo-headless"; do
+    [ -f "$program" ] || continue  # reported with the file list
+    readelf -d "$program" | grep -q 'R(UN)\?PATH' && fail "${program##*/} carries a library search path"
+    libraries=$(env -i ldd "$program" 2>&1) || fail "ldd: $libraries"
+    grep -q 'not found' <<<"$libraries" && fail "libraries not found:
 $libraries"
-needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-for soname in $needed; do
-    # "libx.so.1 => /path (...)", or the dynamic loader's "/path/ld-linux... (...)".
-    path=$(awk -v so="$soname" '$1 == so && $2 == "=>" { print $3 }
-        substr($1, length($1) - length(so)) == "/" so { print $1 }' <<<"$libraries")
-    [ -n "$path" ] || { fail "$soname is not resolved"; continue; }
-    needs "$path"
+    linked=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    needed="$needed $linked"
+    for soname in $linked; do
+        # "libx.so.1 => /path (...)", or the dynamic loader's "/path/ld-linux... (...)".
+        path=$(awk -v so="$soname" '$1 == so && $2 == "=>" { print $3 }
+            substr($1, length($1) - length(so)) == "/" so { print $1 }' <<<"$libraries")
+        [ -n "$path" ] || { fail "$soname is not resolved"; continue; }
+        needs "$path"
+    done
 done
+needed=$(tr ' ' '\n' <<<"$needed" | sort -u)
+program=$pkg/usr/bin/velmora-demo
 
 # It takes no command line: it should open its window on the offscreen
 # platform and keep running until it is closed. Qt's own log says when the
@@ -176,8 +188,23 @@ $(tail -n 20 "$log")"
 fi
 [ -n "$shown" ] || fail "no window shown within 30 s"
 grep -q 'Successfully loaded Qt platform plugin "offscreen"' "$log" || fail "no offscreen platform"
+
+# The headless driver needs no display and says how the run ended: with the
+# simulated engine, the whole demo run and exit status 0.
+headless=$work/headless.log
+env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
+    VELMORA_SIM_LOCAL_ROOT="$work/C-headless" VELMORA_SIM_TIMESCALE=0 QT_LOGGING_RULES='qt.core.library=true' \
+    timeout 120 "$pkg/usr/bin/velmora-demo-headless" >"$headless" 2>&1
+status=$?
+if [ $status -eq 0 ] && grep -qx '       | >  Fertig!' "$headless" && [ -f "$work/C-headless/TRANVIK7.EXE" ]; then
+    echo "velmora-demo-headless: demo run complete, exit status 0"
+else
+    fail "velmora-demo-headless ended with status $status:
+$(tail -n 20 "$headless")"
+fi
+
 # Plugins Qt loaded at run time come from packages the program depends on, too.
-plugins=$(sed -n 's/^qt\.core\.library: "\(.*\)" loaded library$/\1/p' "$log")
+plugins=$(sed -n 's/^qt\.core\.library: "\(.*\)" loaded library$/\1/p' "$log" "$headless" | sort -u)
 for lib in $plugins; do
     needs "$lib"
 done

@@ -8,6 +8,7 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "install failed: ${result}")
 endif()
 foreach(path bin/velmora-demo
+             bin/velmora-demo-headless
              share/applications/velmora-demo.desktop
              share/icons/hicolor/16x16/apps/velmora-demo.png
              share/icons/hicolor/32x32/apps/velmora-demo.png
@@ -16,6 +17,7 @@ foreach(path bin/velmora-demo
              share/icons/hicolor/128x128/apps/velmora-demo.png
              share/metainfo/org.example.velmora_demo.metainfo.xml
              share/man/man1/velmora-demo.1.gz
+             share/man/man1/velmora-demo-headless.1.gz
              share/doc/velmora-demo/copyright
              share/doc/velmora-demo/changelog.Debian.gz)
     if(NOT EXISTS "${PREFIX}/${path}")
