@@ -5,6 +5,8 @@
 
 #include "TransferEngine.h"
 
+#include <QDir>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -37,6 +39,18 @@ struct WakeCounter
     }
     int Count() const { return calls->load(); }
 };
+
+// A download in progress: a file in folder this process has open with data in
+// it, whether it has a name yet or not.
+inline bool DownloadUnderWay(const QString &folder)
+{
+    const QDir fds("/proc/self/fd");
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System))
+        if (QFile::symLinkTarget(fds.filePath(fd)).startsWith(folder + '/') &&
+            QFile(fds.filePath(fd)).size() > 0)
+            return true;
+    return false;
+}
 
 // Every call of the interface by name, with arguments the simulated mailbox takes.
 using Calls = std::map<QString, std::function<void(TransferEngine &)>>;

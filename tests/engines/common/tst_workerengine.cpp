@@ -1,10 +1,12 @@
 // The worker base as a concrete engine meets it, so what holds here holds for
 // every engine: Busy, wakes, the error state and the preconditions, how a
-// job's outcome lands, how an engine blocked in its own I/O is told to stop.
+// job's outcome lands, how an engine blocked in its own I/O is told to stop,
+// and the download target every engine writes through.
 
 #include "EngineTest.h"
 #include "WorkerEngine.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <sys/file.h>
 #include <thread>
 #include <vector>
 
@@ -396,6 +399,35 @@ private Q_SLOTS:
         QCOMPARE(script->shutdowns.load(), shutdowns);
         QVERIFY(!script->jobRunning);
         QVERIFY(!script->jobRanIntoDestructor);
+    }
+
+    void downloadTarget()
+    {
+        Sandbox sandbox;
+        const QDir root(sandbox.root.path());
+        const QString name(255, u'x');  // as long as a name can be
+        // Temp names of earlier writers: one was killed, one is still at work.
+        QFile killed(root.filePath(".velmora-1-1.part"));
+        QFile working(root.filePath(".velmora-1-2.part"));
+        QVERIFY(killed.open(QIODevice::WriteOnly) && working.open(QIODevice::WriteOnly));
+        QVERIFY(::flock(working.handle(), LOCK_EX) == 0);
+        const LocalDrive drive(sandbox.root.path().toStdString());
+        PartialFile tooLong;  // refused at once, not after the download
+        QCOMPARE(Q(tooLong.Open(drive, {}, name.toStdString() + "x")),
+                 "Schreibfehler (Fehler 36): C:\\" + name + "x");
+
+        PartialFile file;
+        QCOMPARE(Q(file.Open(drive, {}, name.toStdString())), QString());
+        QCOMPARE(Q(file.WriteAt(4, "o Welt", 6)), QString());  // parts in any order
+        QCOMPARE(Q(file.Write("Hall", 4)), QString());
+        // Nothing of the download shows, and the killed writer's name is gone.
+        const auto entries = [&] { return root.entryList(QDir::Files | QDir::Hidden); };
+        QCOMPARE(entries(), QStringList{".velmora-1-2.part"});
+        QCOMPARE(Q(file.Commit(35538.5)), QString());
+        QCOMPARE(entries(), (QStringList{".velmora-1-2.part", name}));
+        QFile done(root.filePath(name));
+        QVERIFY(done.open(QIODevice::ReadOnly));
+        QCOMPARE(done.readAll(), QByteArray("Hallo Welt"));
     }
 };
 
