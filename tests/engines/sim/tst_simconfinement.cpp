@@ -1,6 +1,5 @@
-// The simulated engine stays inside its drive C: and the server's tree, a disk
-// that fills up or is read-only during a download leaves no trace, and the
-// instance lock tells the truth between processes.
+// The simulated engine stays inside its drive C: and the server's tree, and a
+// disk that fills up or is read-only during a download leaves no trace.
 
 #include "SimTestSupport.h"
 
@@ -277,31 +276,6 @@ private Q_SLOTS:
         QVERIFY(WaitIdle(*engine));
         QVERIFY(engine->ErrorOccurred());
         QCOMPARE(Q(engine->RemoteDirectory()), QStringLiteral("C:\\TOOLS"));
-    }
-
-    void lockBetweenProcesses()
-    {
-        Sandbox sandbox;
-        auto engine = CreateSimEngine(sandbox.Config());
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
-        engine->Initialize();  // the probe's lock went with its process
-        QVERIFY(!engine->ErrorOccurred());
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
-        engine->Shutdown();
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
-        QVERIFY(!engine->AlreadyRunning());
-    }
-
-    void killedHolderBlocksNoOtherProcess()
-    {
-        Sandbox sandbox;
-        OtherSuite holder("hold", sandbox);
-        QVERIFY(holder.Started());
-        QVERIFY(holder.Read("ready").contains("ready"));
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
-        QVERIFY(holder.Kill());  // SIGKILL
-        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
     }
 };
 

@@ -33,16 +33,29 @@ private Q_SLOTS:
         QVERIFY(!first->AlreadyRunning());
     }
 
-    void killedHolderDoesNotBlock()
+    void lockBetweenProcesses()
     {
         Sandbox sandbox;
+        auto engine = CreateSimEngine(sandbox.Config());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        engine->Initialize();  // the probe's lock went with its process
+        QVERIFY(!engine->ErrorOccurred());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        engine->Shutdown();
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        QVERIFY(!engine->AlreadyRunning());
+
+        // Killed in the middle of a download: the lock goes, and so does the file.
         OtherSuite holder("hold", sandbox);
         QVERIFY(holder.Started());
-        QVERIFY(holder.Read("ready").contains("ready"));
-        auto engine = CreateSimEngine(sandbox.Config());
+        QCOMPARE(holder.Read("\n").trimmed(), QByteArray("ready"));
         QVERIFY(engine->AlreadyRunning());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
 
-        QVERIFY(holder.Kill());  // no chance to clean up
+        QVERIFY(holder.Kill());  // SIGKILL, no chance to clean up
+        QCOMPARE(sandbox.Entries(), QStringList{});
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
         QVERIFY(!engine->AlreadyRunning());
         engine->Initialize();
         QVERIFY(!engine->ErrorOccurred());
