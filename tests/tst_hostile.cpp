@@ -5,6 +5,7 @@
 // fast as the event queue allows. The sanitizer build (make check) runs this
 // too, so leaks and uses after free show there.
 
+#include "EngineTest.h"
 #include "HostileEngine.h"
 #include "RichTextBox.h"
 #include "TestSupport.h"
@@ -35,6 +36,7 @@ using velmora::test::HostileScript;
 using velmora::test::Log;
 using velmora::test::LogLines;
 using velmora::test::MessageBoxWatcher;
+using velmora::test::Q;
 using velmora::test::StartButton;
 using velmora::test::Throw;
 using velmora::test::Watchdog;
@@ -61,11 +63,6 @@ QString AsLogged(QString text)
     for (const char16_t lineBreak : {u'\r', u'\u2029', u'\uFDD0', u'\uFDD1'})
         text.replace(QChar(lineBreak), u'\n');
     return text.replace(u'\n', u"\r\n"_s);
-}
-
-QString Q(const std::u16string &text)
-{
-    return QStringView(text).toString();
 }
 
 std::u16string U(const QString &text)

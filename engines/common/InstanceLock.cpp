@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <stdexcept>
+#include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -11,16 +14,54 @@ namespace velmora::engine {
 
 namespace {
 
-int OpenLockFile(const std::filesystem::path &file)
+namespace fs = std::filesystem;
+
+// A folder in a directory others may write to, such as the shared temp
+// directory, could have been made by anyone first: it is used only when it is
+// ours alone, so no other user can hold our lock.
+int OpenOwnFolder(const fs::path &dir)
 {
-    std::error_code ignored;
-    std::filesystem::create_directories(file.parent_path(), ignored);
-    // Read-only is enough for flock; O_NOFOLLOW keeps a planted symlink in /tmp harmless.
-    int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0 && errno == EACCES)  // protected_regular: someone else's file in a sticky dir
-        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
+    const bool created = ::mkdir(dir.c_str(), 0700) == 0;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno != ELOOP && errno != ENOTDIR)
         throw std::system_error(errno, std::generic_category(),
+                                "Sperrordner " + dir.string() + " nicht verfügbar");
+    if (fd >= 0 && created)
+        ::fchmod(fd, 0700);  // whatever the umask took away
+    struct stat st
+    {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+        (st.st_mode & 07777) == 0700)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    throw std::runtime_error("Unsicherer Sperrordner " + dir.string() +
+                             ": Er muss dem Benutzer gehören, darf kein Link sein und "
+                             "muss die Rechte 0700 haben.");
+}
+
+int OpenLockFile(const fs::path &file)
+{
+    const fs::path dir = file.parent_path();
+    struct stat parent
+    {};
+    const bool shared = ::stat(dir.parent_path().c_str(), &parent) == 0 &&
+                        (parent.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const int dirFd = shared ? OpenOwnFolder(dir) : AT_FDCWD;
+    if (!shared) {
+        std::error_code ignored;
+        fs::create_directories(dir, ignored);
+    }
+    const fs::path at = shared ? file.filename() : file;
+    // Read-only is enough for flock; O_NOFOLLOW keeps a planted symlink in /tmp harmless.
+    int fd = ::openat(dirFd, at.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == EACCES)  // protected_regular: someone else's file in a sticky dir
+        fd = ::openat(dirFd, at.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int err = errno;
+    if (shared)
+        ::close(dirFd);
+    if (fd < 0)
+        throw std::system_error(err, std::generic_category(),
                                 "Sperrdatei " + file.string() + " nicht verfügbar");
     return fd;
 }
@@ -39,14 +80,14 @@ bool Lock(int fd)
 
 }  // namespace
 
-std::filesystem::path DefaultLockDir()
+fs::path DefaultLockDir()
 {
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && std::filesystem::path(runtime).is_absolute())
+    if (runtime && fs::path(runtime).is_absolute())
         return runtime;
     std::error_code ec;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    return ec ? std::filesystem::path("/tmp") : temp;
+    const fs::path temp = fs::temp_directory_path(ec);
+    return (ec ? fs::path("/tmp") : temp) / ("velmora-" + std::to_string(::geteuid()));
 }
 
 InstanceLock::~InstanceLock()

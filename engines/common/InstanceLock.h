@@ -9,7 +9,8 @@
 namespace velmora::engine {
 
 // Where the lock file goes when nothing else is set: $XDG_RUNTIME_DIR, else
-// the temp directory.
+// velmora-UID in the temp directory. A lock folder in a directory others may
+// write to must be ours, no link, and have mode 0700; the lock refuses it otherwise.
 std::filesystem::path DefaultLockDir();
 
 class InstanceLock

@@ -9,6 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,10 +206,48 @@ std::u16string LocalDrive::List(const fs::path &rel, std::vector<DirEntry> &out)
     return {};
 }
 
+namespace {
+
+// Names a file in drive C: has only while a download writes it. Its writer
+// holds an flock on it, which goes with the process: a name whose file can
+// be locked was left by a killed writer.
+constexpr std::string_view TempPrefix = ".velmora-";
+constexpr std::string_view TempSuffix = ".part";
+
+std::string NewTempName()
+{
+    static std::atomic<unsigned> counter{0};
+    return std::string(TempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
+           std::string(TempSuffix);
+}
+
+void RemoveOrphans(int dir)
+{
+    const int listFd = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    DIR *stream = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!stream) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    while (const dirent *item = ::readdir(stream)) {
+        const std::string_view name = item->d_name;
+        struct stat st
+        {};
+        if (!name.starts_with(TempPrefix) || !name.ends_with(TempSuffix) ||
+            ::fstatat(dir, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const UniqueFd file(::openat(dir, item->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (file && ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(dir, item->d_name, 0);
+    }
+    ::closedir(stream);
+}
+
+}  // namespace
+
 PartialFile::~PartialFile()
 {
-    if (m_file)
-        ::close(m_file.Release());
     if (!m_committed && !m_tempName.empty())
         ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
 }
@@ -240,6 +280,8 @@ std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
     struct stat st
     {};
     const bool exists = ::fstatat(m_dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno == ENAMETOOLONG)
+        return Failure(errno);  // now, not after the whole download
     if (exists && S_ISDIR(st.st_mode))
         return u"Zieldatei ist ein Verzeichnis: " + m_shown;
     // Replacing the link would not write outside, but a download must not even
@@ -247,22 +289,33 @@ std::u16string PartialFile::Open(const LocalDrive &drive, const fs::path &rel,
     if (exists && S_ISLNK(st.st_mode) && drive.LeadsOutside(rel, name))
         return OutsideDrive + m_shown;
 
-    static std::atomic<unsigned> counter{0};
-    std::string temp = "." + name + ".velmora-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(++counter) + ".part";
-    m_file = UniqueFd(::openat(m_dir.Get(), temp.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    RemoveOrphans(m_dir.Get());
+    m_file = UniqueFd(::openat(m_dir.Get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!m_file && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        std::string temp = NewTempName();
+        m_file = UniqueFd(::openat(m_dir.Get(), temp.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (m_file)
+            m_tempName = std::move(temp);
+    }
     if (!m_file)
         return Failure(errno);
+    ::flock(m_file.Get(), LOCK_EX);  // this writer is alive
     m_name = name;
-    m_tempName = std::move(temp);
     return {};
 }
 
 std::u16string PartialFile::Write(const char *data, std::size_t size)
 {
+    auto error = WriteAt(m_appendAt, data, size);
+    m_appendAt += size;
+    return error;
+}
+
+std::u16string PartialFile::WriteAt(std::uint64_t offset, const char *data, std::size_t size)
+{
     while (size > 0) {
-        const ssize_t written = ::write(m_file.Get(), data, size);
+        const ssize_t written = ::pwrite(m_file.Get(), data, size, static_cast<off_t>(offset));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -270,23 +323,47 @@ std::u16string PartialFile::Write(const char *data, std::size_t size)
         }
         data += written;
         size -= static_cast<std::size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
     }
     return {};
 }
 
+// Through /proc: linking the descriptor itself (AT_EMPTY_PATH) needs CAP_DAC_READ_SEARCH.
+bool PartialFile::LinkAs(const std::string &name) const
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(m_file.Get());
+    return ::linkat(AT_FDCWD, self.c_str(), m_dir.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 std::u16string PartialFile::Commit(double modifiedOle)
 {
-    // Flush before the rename so a crash never leaves a short file under the real name.
+    // Flush before the file gets its name, so a crash never leaves a short file under it.
     if (::fsync(m_file.Get()) != 0)
         return Failure(errno);
     // Keep the server's date, as transfer programs do; a failure here is cosmetic.
     const timespec times[2] = {{0, UTIME_OMIT}, {TimeFromOleDate(modifiedOle), 0}};
     ::futimens(m_file.Get(), times);
-    if (::close(m_file.Release()) != 0)
-        return Failure(errno);
-    if (::renameat(m_dir.Get(), m_tempName.c_str(), m_dir.Get(), m_name.c_str()) != 0)
-        return Failure(errno);
-    m_committed = true;
+    if (m_tempName.empty()) {
+        if (LinkAs(m_name)) {
+            m_committed = true;
+        } else if (errno != EEXIST) {
+            return Failure(errno);
+        } else {
+            // No call links an unnamed file over an existing one, and renaming the
+            // old file away first would lose it to a kill. So the new file takes a
+            // temp name for the rename; should the process die between the two,
+            // that name is an orphan the next download into this folder removes.
+            std::string temp = NewTempName();
+            if (!LinkAs(temp))
+                return Failure(errno);
+            m_tempName = std::move(temp);
+        }
+    }
+    if (!m_committed) {
+        if (::renameat(m_dir.Get(), m_tempName.c_str(), m_dir.Get(), m_name.c_str()) != 0)
+            return Failure(errno);
+        m_committed = true;
+    }
     ::fsync(m_dir.Get());
     return {};
 }

@@ -5,6 +5,7 @@
 
 #include "TransferEngine.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -57,8 +58,12 @@ private:
     std::filesystem::path m_root;  // canonical
 };
 
-// A download target: written under a temporary name beside the final file and
-// renamed into place by Commit. Without Commit the temporary file is removed.
+// A download target that is complete or absent. The data goes to an unnamed
+// file (O_TMPFILE) that Commit links into place, so however the process ends,
+// nothing of an unfinished download shows in drive C:, and any name the file
+// system takes fits. A file system without unnamed files gets a short hidden
+// temp name instead; one a killed process left goes with the next download
+// into that folder.
 class PartialFile
 {
 public:
@@ -69,17 +74,21 @@ public:
 
     std::u16string Open(const LocalDrive &drive, const std::filesystem::path &rel,
                         const std::string &name);
+    // Write appends after the previous Write; WriteAt puts data where it belongs.
     std::u16string Write(const char *data, std::size_t size);
+    std::u16string WriteAt(std::uint64_t offset, const char *data, std::size_t size);
     std::u16string Commit(double modifiedOle);
 
 private:
     std::u16string Failure(int err) const;
+    bool LinkAs(const std::string &name) const;
 
     UniqueFd m_dir;
     UniqueFd m_file;
     std::string m_name;
-    std::string m_tempName;
+    std::string m_tempName;  // while the file has a name that is not its own
     std::u16string m_shown;
+    std::uint64_t m_appendAt = 0;
     bool m_committed = false;
 };
 

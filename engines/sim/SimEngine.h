@@ -71,7 +71,7 @@ struct SimConfig
 {
     double timeScale = 1.0;
     std::filesystem::path localRoot;  // empty: the default under the user's data directory
-    std::filesystem::path lockDir;    // empty: $XDG_RUNTIME_DIR, else the temp directory
+    std::filesystem::path lockDir;    // empty: $XDG_RUNTIME_DIR, else our own folder in /tmp
     bool forceRunning = false;
     // Operation name -> error text; nullopt: the engine's own message.
     std::map<std::string, std::optional<std::u16string>> fail;

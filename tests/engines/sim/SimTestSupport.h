@@ -2,19 +2,16 @@
 
 // Helpers shared by the simulated engine's tests.
 
+#include "EngineTest.h"
 #include "SimEngine.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTest>
 
-#include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <functional>
-#include <map>
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
@@ -28,12 +25,7 @@ using velmora::DirEntry;
 using velmora::TransferEngine;
 using velmora::sim::CreateSimEngine;
 using velmora::sim::SimConfig;
-
-// Verbatim: fromStdU16String would drop a leading U+FEFF as a byte order mark.
-inline QString Q(const std::u16string &text)
-{
-    return QStringView(text).toString();
-}
+using namespace velmora::test;
 
 // Throw-away folders for drive C: and the lock, so no test touches the user's.
 struct Sandbox
@@ -73,75 +65,10 @@ inline bool WriteFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-// The counter outlives the engine, so a call after destruction would show.
-struct WakeCounter
-{
-    std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
-    velmora::WakeCallback Callback() const
-    {
-        return [calls = calls] { ++*calls; };
-    }
-    int Count() const { return calls->load(); }
-};
-
-inline bool WaitIdle(TransferEngine &engine, int timeoutMs = 10'000)
-{
-    return QTest::qWaitFor([&] { return !engine.Busy(); }, timeoutMs);
-}
-
 inline double OleDate(const QDateTime &local)
 {
     return QDate(1899, 12, 30).daysTo(local.date()) +
            local.time().msecsSinceStartOfDay() / 86'400'000.0;
-}
-
-// Every call of the interface by name, with arguments that would succeed.
-using Calls = std::map<QString, std::function<void(TransferEngine &)>>;
-inline const Calls &AllCalls()
-{
-    static const Calls calls{
-        {"AlreadyRunning", [](TransferEngine &e) { e.AlreadyRunning(); }},
-        {"Initialize", [](TransferEngine &e) { e.Initialize(); }},
-        {"Shutdown", [](TransferEngine &e) { e.Shutdown(); }},
-        {"LocalDirectory", [](TransferEngine &e) { e.LocalDirectory(); }},
-        {"Busy", [](TransferEngine &e) { e.Busy(); }},
-        {"ReadLocalDirectory", [](TransferEngine &e) { e.ReadLocalDirectory(); }},
-        {"NextDirEntry",
-         [](TransferEngine &e) {
-             DirEntry d;
-             e.NextDirEntry(d);
-         }},
-        {"Dial", [](TransferEngine &e) { e.Dial(u"0431 555 0188", u"", u"", 5); }},
-        {"HangUp", [](TransferEngine &e) { e.HangUp(); }},
-        {"ReadRemoteDirectory", [](TransferEngine &e) { e.ReadRemoteDirectory(); }},
-        {"ChangeLocalDirectory", [](TransferEngine &e) { e.ChangeLocalDirectory(u"C:\\"); }},
-        {"ChangeRemoteDirectory", [](TransferEngine &e) { e.ChangeRemoteDirectory(u"TOOLS"); }},
-        {"DownloadFile", [](TransferEngine &e) { e.DownloadFile(u"WILLKOMM.TXT", 0); }},
-        {"AbortOperation", [](TransferEngine &e) { e.AbortOperation(); }},
-        {"RemoteDirectory", [](TransferEngine &e) { e.RemoteDirectory(); }},
-        {"LocalDrives", [](TransferEngine &e) { e.LocalDrives(); }},
-        {"RemoteDrives", [](TransferEngine &e) { e.RemoteDrives(); }},
-        {"RemoteName", [](TransferEngine &e) { e.RemoteName(); }},
-        {"LongFileNames", [](TransferEngine &e) { e.LongFileNames(); }},
-        {"ErrorOccurred", [](TransferEngine &e) { e.ErrorOccurred(); }},
-        {"ErrorText", [](TransferEngine &e) { e.ErrorText(); }},
-    };
-    return calls;
-}
-
-inline bool IsServerCall(const QString &name)
-{
-    return QStringList{"HangUp",       "ReadRemoteDirectory", "ChangeRemoteDirectory",
-                       "DownloadFile", "RemoteDirectory",     "RemoteDrives",
-                       "RemoteName",   "LongFileNames"}
-        .contains(name);
-}
-
-// Makes the call and waits for the operation, if it started one, to end.
-inline bool Finish(TransferEngine &engine, const QString &name)
-{
-    AllCalls().at(name)(engine);
-    return WaitIdle(engine);
 }
 
 // Initialises, dials, and changes to dir on the server if given; nullptr when that failed.

@@ -1,6 +1,7 @@
 // Another suite, as far as the instance lock goes: the second process of the
 // lock tests. Arguments: MODE LOCKDIR ROOT.
-//   hold  takes the lock, prints "ready" and keeps it until killed
+//   hold  takes the lock, downloads TRANVIK7.EXE, prints "ready" a second
+//         into the download and goes on until killed
 //   ask   asks the lock as another suite would, prints
 //         "running=0|1 initialize=ok|refused" and exits
 
@@ -19,10 +20,19 @@ int main(int argc, char **argv)
     velmora::sim::SimConfig config;
     config.lockDir = argv[2];
     config.localRoot = argv[3];
+    config.timeScale = 0.2;  // the download takes 15 s
     auto engine = velmora::sim::CreateSimEngine(config);
     if (mode == "hold") {
         engine->Initialize();
-        std::puts("ready");
+        engine->Dial(u"0431 555 0188", u"", u"", 5);
+        while (engine->Busy())
+            ::usleep(10'000);
+        engine->ChangeRemoteDirectory(u"TOOLS\\MORVANTE");
+        while (engine->Busy())
+            ::usleep(10'000);
+        engine->DownloadFile(u"TRANVIK7.EXE", 0);
+        ::sleep(1);  // a good way into it
+        std::puts(engine->Busy() ? "ready" : "failed");
         std::fflush(stdout);
         for (;;)
             ::pause();

@@ -1,10 +1,12 @@
-// One suite at a time: the instance lock between engines and processes.
+// One suite at a time: the instance lock between engines and processes, and
+// where it lives.
 
 #include "SimTestSupport.h"
 
 #include <QFileInfo>
 
 #include <stdexcept>
+#include <sys/stat.h>
 
 using namespace simtest;
 
@@ -31,16 +33,29 @@ private Q_SLOTS:
         QVERIFY(!first->AlreadyRunning());
     }
 
-    void killedHolderDoesNotBlock()
+    void lockBetweenProcesses()
     {
         Sandbox sandbox;
+        auto engine = CreateSimEngine(sandbox.Config());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        engine->Initialize();  // the probe's lock went with its process
+        QVERIFY(!engine->ErrorOccurred());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
+        engine->Shutdown();
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
+        QVERIFY(!engine->AlreadyRunning());
+
+        // Killed in the middle of a download: the lock goes, and so does the file.
         OtherSuite holder("hold", sandbox);
         QVERIFY(holder.Started());
-        QVERIFY(holder.Read("ready").contains("ready"));
-        auto engine = CreateSimEngine(sandbox.Config());
+        QCOMPARE(holder.Read("\n").trimmed(), QByteArray("ready"));
         QVERIFY(engine->AlreadyRunning());
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=1 initialize=refused"));
 
-        QVERIFY(holder.Kill());  // no chance to clean up
+        QVERIFY(holder.Kill());  // SIGKILL, no chance to clean up
+        QCOMPARE(sandbox.Entries(), QStringList{});
+        QCOMPARE(AskFromAnotherProcess(sandbox), QByteArray("running=0 initialize=ok"));
         QVERIFY(!engine->AlreadyRunning());
         engine->Initialize();
         QVERIFY(!engine->ErrorOccurred());
@@ -55,20 +70,63 @@ private Q_SLOTS:
         QVERIFY(!CreateSimEngine(sandbox.Config())->AlreadyRunning());
     }
 
+    void environmentChoosesFolders_data()
+    {
+        QTest::addColumn<bool>("runtimeDir");  // XDG_RUNTIME_DIR set; else TMPDIR, shared by all
+        QTest::addColumn<QString>("found");    // what velmora-UID in TMPDIR is beforehand
+        QTest::newRow("XDG_RUNTIME_DIR") << true << "";
+        QTest::newRow("own folder made") << false << "";
+        QTest::newRow("own folder there") << false << "0700";
+        QTest::newRow("folder others may read") << false << "0755";
+        QTest::newRow("link to a folder of ours") << false << "link";
+        QTest::newRow("someone else's folder") << false << "nobody";
+    }
+
     void environmentChoosesFolders()
     {
+        QFETCH(bool, runtimeDir);
+        QFETCH(QString, found);
         Sandbox sandbox;
+        QTemporaryDir sharedTemp;  // as /tmp: anyone may make a folder in it
+        QVERIFY(::chmod(QFile::encodeName(sharedTemp.path()), 01777) == 0);
+        const QString own = sharedTemp.filePath(QString("velmora-%1").arg(::geteuid()));
+        const QByteArray ownPath = QFile::encodeName(own);
+        const mode_t mode = found == "0755" ? 0755 : 0700;
+        QVERIFY(found != "link" || QFile::link(sandbox.lock.path(), own));
+        QVERIFY(found == "" || found == "link" ||
+                (::mkdir(ownPath, mode) == 0 && ::chmod(ownPath, mode) == 0));
+        if (found == "nobody" && ::chown(ownPath, 65534, 65534) != 0)
+            QSKIP("giving a folder away needs root");
+
         const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.lock.path()));
+        runtimeDir ? qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.lock.path()))
+                   : qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(sharedTemp.path()));
         qputenv("VELMORA_SIM_LOCAL_ROOT", QFile::encodeName(sandbox.root.filePath("C")));
         auto engine = CreateSimEngine();
         savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR")
                               : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        qunsetenv("TMPDIR");
         qunsetenv("VELMORA_SIM_LOCAL_ROOT");
+        if (found != "" && found != "0700") {  // refused
+            QVERIFY_THROWS_EXCEPTION(std::runtime_error, engine->Initialize());
+            QVERIFY(!engine->AlreadyRunning());
+            QCOMPARE(Q(engine->ErrorText()),
+                     "Unsicherer Sperrordner " + own +
+                         ": Er muss dem Benutzer gehören, darf kein Link sein und muss die "
+                         "Rechte 0700 haben.");
+            QVERIFY(!QFileInfo::exists(own + "/velmora-sim.lock"));
+            return;
+        }
         engine->Initialize();
         QVERIFY(QFileInfo(sandbox.root.filePath("C")).isDir());  // created on Initialize
-        QVERIFY(QFileInfo::exists(sandbox.lock.filePath("velmora-sim.lock")));
-        QVERIFY(CreateSimEngine(sandbox.Config())->AlreadyRunning());
+        const QString lockDir = runtimeDir ? sandbox.lock.path() : own;
+        QVERIFY(QFileInfo::exists(lockDir + "/velmora-sim.lock"));
+        QCOMPARE(QFileInfo::exists(own), !runtimeDir);
+        QCOMPARE(int(QFileInfo(lockDir).permissions() & 0x7077), 0x7000);  // mode 0700
+        SimConfig other = sandbox.Config();
+        other.lockDir = QFile::encodeName(lockDir).toStdString();
+        QVERIFY(CreateSimEngine(other)->AlreadyRunning());
     }
 };
 
