@@ -1,5 +1,6 @@
 #include "SftpEngine.h"
 
+#include "DosPath.h"
 #include "LocalDrive.h"
 #include "PhoneBook.h"
 #include "Session.h"
@@ -21,8 +22,6 @@ using engine::LocalPlace;
 using engine::Outcome;
 using engine::Utf16ToUtf8;
 using engine::Utf8ToUtf16;
-
-const std::u16string Outside = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
 
 std::string Join(const std::string &base, const std::vector<std::string> &dirs)
 {
@@ -225,34 +224,21 @@ private:
 
     Outcome RunChangeDirectory(const Remote &remote, const std::u16string &request)
     {
-        if (request.empty())
-            return Outcome::Failed(u"Kein Verzeichnis angegeben.");
-        const engine::DosPath parsed = engine::ParseDosPath(request);
-        if (parsed.drive && *parsed.drive != u'C')
-            return Outcome::Failed(u"Laufwerk nicht vorhanden: " +
-                                   std::u16string{*parsed.drive, u':'});
-        std::vector<std::string> dirs = parsed.rooted || parsed.posixRoot || parsed.drive
-                                            ? std::vector<std::string>{}
-                                            : remote.dirs;
-        for (const auto &part : parsed.parts) {
-            if (part == u".")
-                continue;
-            if (part == u"..") {
-                if (dirs.empty())
-                    return Outcome::Failed(Outside + request);
-                dirs.pop_back();
-                continue;
-            }
-            dirs.push_back(Utf16ToUtf8(part));
-        }
+        engine::DosTarget target;
+        if (auto error = engine::ResolveDosPath(request, u'C', remote.dirs.size(), u"C", target);
+            !error.empty())
+            return Outcome::Failed(std::move(error));
+        std::vector<std::string> dirs(remote.dirs.begin(), remote.dirs.begin() + target.kept);
+        for (const auto &name : target.names)
+            dirs.push_back(Utf16ToUtf8(name));
         const std::string path = Join(remote.base, dirs);
-        const std::u16string notFound = u"Verzeichnis nicht gefunden: " + request;
+        const std::u16string notFound = engine::DirectoryNotFound + request;
         try {
             if (!remote.session->Stat(path).directory)
                 return Outcome::Failed(notFound);
             // A symbolic link may point anywhere; where it leads is what counts.
             if (!Inside(remote.session->RealPath(path), remote.base))
-                return Outcome::Failed(Outside + request);
+                return Outcome::Failed(engine::OutsideDrive + request);
         } catch (const Error &e) {
             return FromError(e, *remote.session, notFound);
         }
@@ -277,7 +263,7 @@ private:
                 return Outcome::Failed(notFound);
             real = remote.session->RealPath(path);
             if (!Inside(real, remote.base))
-                return Outcome::Failed(Outside + name);
+                return Outcome::Failed(engine::OutsideDrive + name);
         } catch (const Error &e) {
             return FromError(e, *remote.session, notFound);
         }
