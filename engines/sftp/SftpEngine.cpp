@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::sftp {
@@ -40,6 +41,20 @@ bool Inside(const std::string &path, const std::string &base)
         return true;
     const std::string prefix = base.back() == '/' ? base : base + '/';
     return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The names of path below base; path is Inside base.
+std::vector<std::string> Below(const std::string &path, const std::string &base)
+{
+    std::vector<std::string> names;
+    const std::string_view rest = std::string_view(path).substr(base.size());
+    for (std::size_t pos = 0; pos < rest.size();) {
+        const std::size_t end = std::min(rest.find('/', pos), rest.size());
+        if (end > pos)
+            names.emplace_back(rest.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return names;
 }
 
 // The server's side of the connection; guarded by the engine's state lock.
@@ -233,16 +248,19 @@ private:
             dirs.push_back(Utf16ToUtf8(name));
         const std::string path = Join(remote.base, dirs);
         const std::u16string notFound = engine::DirectoryNotFound + request;
+        std::string real;
         try {
             if (!remote.session->Stat(path).directory)
                 return Outcome::Failed(notFound);
             // A symbolic link may point anywhere; where it leads is what counts.
-            if (!Inside(remote.session->RealPath(path), remote.base))
+            real = remote.session->RealPath(path);
+            if (!Inside(real, remote.base))
                 return Outcome::Failed(engine::OutsideDrive + request);
         } catch (const Error &e) {
             return FromError(e, *remote.session, notFound);
         }
-        return Outcome::Done([this, dirs] { m_remote.dirs = dirs; });
+        // Kept as checked: a link changed afterwards cannot move the directory.
+        return Outcome::Done([this, dirs = Below(real, remote.base)] { m_remote.dirs = dirs; });
     }
 
     Outcome RunDownload(const Remote &remote, const std::u16string &name, int32_t mode,
