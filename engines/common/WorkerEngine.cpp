@@ -282,6 +282,10 @@ void WorkerEngine::Dial(std::u16string number, std::u16string user, std::u16stri
         SetErrorLocked(AlreadyConnected);
         return;
     }
+    if (number.empty()) {
+        SetErrorLocked(u"Keine Rufnummer angegeben.");
+        return;
+    }
     Launch(lock, Call::Dial,
            DialJobLocked(std::move(number), std::move(user), std::move(password), retries));
 }
@@ -314,9 +318,18 @@ void WorkerEngine::DownloadFile(std::u16string name, int32_t mode)
 {
     BeforeCall(Call::DownloadFile);
     std::unique_lock lock(m_mutex);
-    if (CanStartLocked(Call::DownloadFile, true))
-        Launch(lock, Call::DownloadFile,
-               DownloadFileJobLocked(std::move(name), mode, LocalPlace{m_local, m_localDir}));
+    if (!CanStartLocked(Call::DownloadFile, true))
+        return;
+    if (mode != 0) {
+        SetErrorLocked(u"Nicht unterstützter Übertragungsmodus: " + DecimalText(mode));
+        return;
+    }
+    if (!IsPlainFileName(name)) {
+        SetErrorLocked(u"Ungültiger Dateiname: " + name);
+        return;
+    }
+    Launch(lock, Call::DownloadFile,
+           DownloadFileJobLocked(std::move(name), LocalPlace{m_local, m_localDir}));
 }
 
 void WorkerEngine::AbortOperation()

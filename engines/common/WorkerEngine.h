@@ -27,7 +27,10 @@
 //   anything: "Velmora ist nicht initialisiert." before Initialize or after
 //   Shutdown; "Keine Verbindung zum Server." for a server call before a
 //   successful Dial or after HangUp; Dial while connected: "Es besteht bereits
-//   eine Verbindung.". Busy, ErrorOccurred, ErrorText, AbortOperation and
+//   eine Verbindung."; Dial without a number: "Keine Rufnummer angegeben.";
+//   DownloadFile with a mode other than 0: "Nicht unterstützter
+//   Übertragungsmodus: N", with more than a plain name: "Ungültiger
+//   Dateiname: NAME". Busy, ErrorOccurred, ErrorText, AbortOperation and
 //   AlreadyRunning work in any state.
 // - Initialize creates drive C: when missing and takes the instance lock until
 //   Shutdown or destruction; it throws when the lock is held elsewhere or the
@@ -217,7 +220,7 @@ protected:
     virtual Job HangUpJobLocked() = 0;
     virtual Job ReadRemoteDirectoryJobLocked() = 0;
     virtual Job ChangeRemoteDirectoryJobLocked(std::u16string path) = 0;
-    virtual Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) = 0;
+    virtual Job DownloadFileJobLocked(std::u16string name, LocalPlace target) = 0;
 
     // Remote queries, only called while initialised and connected.
     virtual std::u16string RemoteDirectoryLocked() = 0;

@@ -126,10 +126,11 @@ protected:
         };
     }
 
-    Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
+    Job DownloadFileJobLocked(std::u16string name, LocalPlace target) override
     {
-        return [this, remote = m_remote, name = std::move(name), mode,
-                target = std::move(target)]() { return RunDownload(remote, name, mode, target); };
+        return [this, remote = m_remote, name = std::move(name), target = std::move(target)]() {
+            return RunDownload(remote, name, target);
+        };
     }
 
     std::u16string RemoteDirectoryLocked() override
@@ -185,8 +186,6 @@ private:
     Outcome RunDial(const std::u16string &number, const std::string &user,
                     const std::string &password, int32_t retries)
     {
-        if (number.empty())
-            return Outcome::Failed(u"Keine Rufnummer angegeben.");
         PhoneBookEntry entry;
         try {
             const auto file = PhoneBook::Location();
@@ -263,14 +262,8 @@ private:
         return Outcome::Done([this, dirs = Below(real, remote.base)] { m_remote.dirs = dirs; });
     }
 
-    Outcome RunDownload(const Remote &remote, const std::u16string &name, int32_t mode,
-                        const LocalPlace &target)
+    Outcome RunDownload(const Remote &remote, const std::u16string &name, const LocalPlace &target)
     {
-        if (mode != 0)
-            return Outcome::Failed(u"Nicht unterstützter Übertragungsmodus: " +
-                                   engine::DecimalText(mode));
-        if (!engine::IsPlainFileName(name))
-            return Outcome::Failed(u"Ungültiger Dateiname: " + name);
         const std::string path = Join(remote.base, remote.dirs) + '/' + Utf16ToUtf8(name);
         const std::u16string notFound = u"Datei nicht gefunden: " + name;
         RemoteEntry file;

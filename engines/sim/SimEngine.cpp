@@ -46,12 +46,9 @@ public:
     {}
 
 protected:
-    Job DialJobLocked(std::u16string number, std::u16string, std::u16string, int32_t) override
+    Job DialJobLocked(std::u16string, std::u16string, std::u16string, int32_t) override
     {
-        return [this, number = std::move(number), fail = FailureFor(Call::Dial)]() -> Outcome {
-            if (number.empty())
-                return Pause(0.1) ? Outcome::Failed(u"Keine Rufnummer angegeben.")
-                                  : Outcome::Stopped();
+        return [this, fail = FailureFor(Call::Dial)]() -> Outcome {
             for (const double phase : DialPhases)
                 if (!Pause(phase))
                     return Outcome::Stopped();
@@ -103,11 +100,11 @@ protected:
         };
     }
 
-    Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
+    Job DownloadFileJobLocked(std::u16string name, LocalPlace target) override
     {
         return [this, target = std::move(target), remote = m_remoteDir, name = std::move(name),
-                mode, fail = FailureFor(Call::DownloadFile)] {
-            return RunDownload(*target.drive, remote, target.dir, name, mode, fail);
+                fail = FailureFor(Call::DownloadFile)] {
+            return RunDownload(*target.drive, remote, target.dir, name, fail);
         };
     }
 
@@ -157,16 +154,11 @@ private:
     }
 
     Outcome RunDownload(const engine::LocalDrive &local, const ServerPath &remote,
-                        const std::filesystem::path &dir, const std::u16string &name, int32_t mode,
+                        const std::filesystem::path &dir, const std::u16string &name,
                         const std::optional<std::u16string> &fail)
     {
         if (!Pause(DownloadRequestSeconds))
             return Outcome::Stopped();
-        if (mode != 0)
-            return Outcome::Failed(u"Nicht unterstützter Übertragungsmodus: " +
-                                   engine::DecimalText(mode));
-        if (!engine::IsPlainFileName(name))
-            return Outcome::Failed(u"Ungültiger Dateiname: " + name);
         const ServerNode *file = ServerTree::Get().File(remote, name);
         if (!file)
             return Outcome::Failed(u"Datei nicht gefunden: " + name);
