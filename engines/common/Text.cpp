@@ -131,6 +131,14 @@ std::u16string DecimalText(long long n)
     return Utf8ToUtf16(std::to_string(n));
 }
 
+std::string_view Trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {

@@ -17,6 +17,9 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 
 std::u16string DecimalText(long long n);
 
+// text without the blanks and tabs at either end.
+std::string_view Trim(std::string_view text);
+
 // DOS names compare without regard to ASCII case.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 

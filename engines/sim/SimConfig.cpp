@@ -10,6 +10,7 @@
 
 namespace velmora::sim {
 
+using engine::Trim;
 using engine::Utf8ToUtf16;
 
 namespace {
@@ -71,15 +72,6 @@ std::optional<std::string> Env(const char *name)
     return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
-std::string Trim(std::string_view text)
-{
-    const auto begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos)
-        return {};
-    const auto end = text.find_last_not_of(" \t");
-    return std::string(text.substr(begin, end - begin + 1));
-}
-
 constexpr double MaxTimeScale = 1000.0;
 
 [[noreturn]] void BadTimeScale(const std::string &shown)
@@ -96,7 +88,7 @@ void CheckTimeScale(double scale, const std::string &shown)
 
 double ParseTimeScale(const std::string &raw)
 {
-    const std::string text = Trim(raw);
+    const std::string text(Trim(raw));
     double value = 0.0;
     // from_chars ignores the locale, so "0.5" means the same under de_DE.
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -135,7 +127,7 @@ SimConfig SimConfig::FromEnvironment()
     if (const auto root = Env("VELMORA_SIM_LOCAL_ROOT"); root && !root->empty())
         config.localRoot = *root;
     if (const auto running = Env("VELMORA_SIM_RUNNING")) {
-        const std::string value = Trim(*running);
+        const std::string value(Trim(*running));
         if (value != "" && value != "0" && value != "1")
             throw std::invalid_argument("VELMORA_SIM_RUNNING: ungültiger Wert \"" + *running +
                                         "\" (erwartet: 0 oder 1)");
@@ -144,7 +136,7 @@ SimConfig SimConfig::FromEnvironment()
     if (const auto fail = Env("VELMORA_SIM_FAIL")) {
         ForEachItem(*fail, [&](const std::string &item) {
             const auto colon = item.find(':');
-            const std::string name = Trim(item.substr(0, colon));
+            const std::string name(Trim(item.substr(0, colon)));
             RequireName("VELMORA_SIM_FAIL", name);
             config.fail[name] = colon == std::string::npos
                                     ? std::nullopt
@@ -153,7 +145,7 @@ SimConfig SimConfig::FromEnvironment()
     }
     if (const auto throwOn = Env("VELMORA_SIM_THROW")) {
         ForEachItem(*throwOn, [&](const std::string &item) {
-            const std::string name = Trim(item);
+            const std::string name(Trim(item));
             RequireName("VELMORA_SIM_THROW", name);
             config.throwOn.insert(name);
         });
