@@ -163,7 +163,7 @@ program=$pkg/usr/bin/velmora-demo
 mkdir -m 700 "$work/run" "$work/home"
 log=$work/program.log
 env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    QT_QPA_PLATFORM=offscreen VELMORA_SIM_LOCAL_ROOT="$work/C" VELMORA_SIM_TIMESCALE=0 \
+    QT_QPA_PLATFORM=offscreen VELMORA_LOCAL_ROOT="$work/C" VELMORA_SIM_TIMESCALE=0 \
     QT_LOGGING_RULES='qt.qpa.plugin=true;qt.widgets.painting=true;qt.core.library=true' \
     "$program" >"$log" 2>&1 &
 pid=$!

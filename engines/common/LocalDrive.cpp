@@ -20,6 +20,10 @@ namespace fs = std::filesystem;
 
 fs::path DefaultLocalRoot()
 {
+    // The older name is from the time when only the simulated engine had a drive C:.
+    for (const char *name : {"VELMORA_LOCAL_ROOT", "VELMORA_SIM_LOCAL_ROOT"})
+        if (const char *root = std::getenv(name); root && *root)
+            return root;
     // XDG wants absolute paths; a relative value is ignored like an unset one.
     const char *data = std::getenv("XDG_DATA_HOME");
     if (data && fs::path(data).is_absolute())

@@ -4,7 +4,6 @@
 #include "Text.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace velmora::engine {
@@ -81,12 +80,6 @@ LocalSettings LocalSettings::Make(const fs::path &root, const fs::path &lockDir)
     const fs::path chosenLockDir = lockDir.empty() ? DefaultLockDir() : lockDir;
     settings.lockFile = fs::absolute(chosenLockDir, ec) / InstanceLock::FileName;
     return settings;
-}
-
-LocalSettings LocalSettings::FromEnvironment()
-{
-    const char *root = std::getenv("VELMORA_SIM_LOCAL_ROOT");
-    return Make(root ? fs::path(root) : fs::path(), {});
 }
 
 WorkerEngine::WorkerEngine(LocalSettings local) : m_localSettings(std::move(local))

@@ -79,10 +79,10 @@
 // - SpendLocalTime(call) runs at the start of a local operation's job; an
 //   engine simulating a slow drive waits there. False: aborted.
 //
-// Also at hand for engines: LocalSettings::FromEnvironment (drive C: and the
-// lock as every engine finds them), PartialFile in LocalDrive.h (a download
-// target that is complete or absent), IsPlainFileName, SortListing, the OLE
-// date conversions and ReportOnce in Text.h.
+// Also at hand for engines: LocalSettings::Make (drive C: and the lock as every
+// engine finds them), ResolveDosPath (DosPath.h), PartialFile in LocalDrive.h
+// (a download target that is complete or absent), SortListing, the OLE date
+// conversions and ReportOnce in Text.h.
 
 #include "LocalDrive.h"
 #include "TransferEngine.h"
@@ -164,8 +164,6 @@ struct LocalSettings
     // root empty: DefaultLocalRoot(); lockDir empty: DefaultLockDir().
     static LocalSettings Make(const std::filesystem::path &root,
                               const std::filesystem::path &lockDir);
-    // VELMORA_SIM_LOCAL_ROOT (shared by all engines) or the default; the default lock.
-    static LocalSettings FromEnvironment();
 };
 
 // The local folder a download goes to.

@@ -309,12 +309,8 @@ private:
 
 std::unique_ptr<TransferEngine> CreateSftpEngine(const SftpConfig &config)
 {
-    std::filesystem::path root = config.localRoot;
-    if (root.empty())
-        if (const char *value = std::getenv("VELMORA_SIM_LOCAL_ROOT"))
-            root = value;
-    return engine::MakeWorkerEngine<SftpEngine>(engine::LocalSettings::Make(root, config.lockDir),
-                                                config);
+    return engine::MakeWorkerEngine<SftpEngine>(
+        engine::LocalSettings::Make(config.localRoot, config.lockDir), config);
 }
 
 std::unique_ptr<TransferEngine> CreateSftpEngine()

@@ -24,7 +24,7 @@
 //   operation with an error saying so, and the connection with it.
 // - HangUp closes the SFTP session and the connection.
 // Everything local (drive C:, the instance lock, Initialize, Shutdown) is the
-// shared engine code; drive C: is VELMORA_SIM_LOCAL_ROOT or its default.
+// shared engine code; drive C: is VELMORA_LOCAL_ROOT or its default.
 
 #include "TransferEngine.h"
 
@@ -36,7 +36,7 @@ namespace velmora::sftp {
 
 struct SftpConfig
 {
-    std::filesystem::path localRoot;  // empty: VELMORA_SIM_LOCAL_ROOT or its default
+    std::filesystem::path localRoot;  // empty: VELMORA_LOCAL_ROOT or its default
     std::filesystem::path lockDir;    // empty: the default lock folder
     std::chrono::milliseconds attemptTimeout{15'000};
     std::chrono::milliseconds retryPause{1'000};

@@ -124,8 +124,6 @@ SimConfig SimConfig::FromEnvironment()
     SimConfig config;
     if (const auto scale = Env("VELMORA_SIM_TIMESCALE"); scale && !Trim(*scale).empty())
         config.timeScale = ParseTimeScale(*scale);
-    if (const auto root = Env("VELMORA_SIM_LOCAL_ROOT"); root && !root->empty())
-        config.localRoot = *root;
     if (const auto running = Env("VELMORA_SIM_RUNNING")) {
         const std::string value(Trim(*running));
         if (value != "" && value != "0" && value != "1")

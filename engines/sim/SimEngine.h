@@ -38,9 +38,6 @@
 // Environment, read by SimConfig::FromEnvironment (all optional):
 //   VELMORA_SIM_TIMESCALE   factor for every duration, decimal number >= 0
 //                           (default 1, at most 1000); 0 ends operations at once
-//   VELMORA_SIM_LOCAL_ROOT  folder used as drive C:
-//                           (default $XDG_DATA_HOME/velmora-sim/C, else
-//                           $HOME/.local/share/velmora-sim/C)
 //   VELMORA_SIM_RUNNING     1: AlreadyRunning answers true; 0 or empty: not forced
 //   VELMORA_SIM_FAIL        Name[:text],...  that call ends with the error state
 //                           set to text (empty after a bare colon) or, without a
@@ -70,7 +67,7 @@ namespace velmora::sim {
 struct SimConfig
 {
     double timeScale = 1.0;
-    std::filesystem::path localRoot;  // empty: the default under the user's data directory
+    std::filesystem::path localRoot;  // empty: VELMORA_LOCAL_ROOT or its default
     std::filesystem::path lockDir;    // empty: $XDG_RUNTIME_DIR, else the temp directory
     bool forceRunning = false;
     // Operation name -> error text; nullopt: the engine's own message.
