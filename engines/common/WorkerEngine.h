@@ -69,15 +69,9 @@
 //   initialised), without any lock, after the job (if any) has ended and the
 //   connection flag is cleared: close a session and forget the remote state
 //   there. I/O is fine.
-// - Fault injection (the simulated engine): BeforeCall(call) is the first thing
-//   every interface call does except SetWakeCallback, and may throw.
-//   InjectedFailure(call), called with the lock held, gives a text the call
-//   fails with: a query still returns its value, Initialize, Shutdown and
-//   AbortOperation leave the engine as it was, NextDirEntry returns
-//   DirListingEnd, and a local operation fails after SpendLocalTime. Remote
-//   operations apply it in their own jobs. Both default to nothing.
-// - SpendLocalTime(call) runs at the start of a local operation's job; an
-//   engine simulating a slow drive waits there. False: aborted.
+// - Local operations (ReadLocalDirectory, ChangeLocalDirectory) are the base's
+//   own jobs; ...LocalDirectoryJobLocked(job) may wrap one, for instance to
+//   spend a slow drive's time first. By default the job runs as it is.
 //
 // Also at hand for engines: LocalSettings::Make (drive C: and the lock as every
 // engine finds them), ResolveDosPath (DosPath.h), PartialFile in LocalDrive.h
@@ -98,7 +92,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -106,37 +99,6 @@
 namespace velmora::engine {
 
 class InstanceLock;
-
-// The calls of TransferEngine, as hooks refer to them.
-enum class Call : std::size_t {
-    AlreadyRunning,
-    Initialize,
-    Shutdown,
-    LocalDirectory,
-    Busy,
-    ReadLocalDirectory,
-    NextDirEntry,
-    Dial,
-    HangUp,
-    ReadRemoteDirectory,
-    ChangeLocalDirectory,
-    ChangeRemoteDirectory,
-    DownloadFile,
-    AbortOperation,
-    RemoteDirectory,
-    LocalDrives,
-    RemoteDrives,
-    RemoteName,
-    LongFileNames,
-    ErrorOccurred,
-    ErrorText,
-};
-
-inline constexpr std::size_t CallCount = static_cast<std::size_t>(Call::ErrorText) + 1;
-
-// The method's name, spelt as in TransferEngine.
-std::string_view CallName(Call call);
-std::optional<Call> CallFromName(std::string_view name);
 
 // How a job ended; commit is applied under the state lock afterwards.
 struct Outcome
@@ -226,11 +188,11 @@ protected:
     virtual std::u16string RemoteNameLocked() = 0;
     virtual bool LongFileNamesLocked() = 0;
 
+    virtual Job ReadLocalDirectoryJobLocked(Job job) { return job; }
+    virtual Job ChangeLocalDirectoryJobLocked(Job job) { return job; }
+
     virtual void OnAbortRequested() {}
     virtual void OnShutdown() {}
-    virtual void BeforeCall(Call) {}
-    virtual std::optional<std::u16string> InjectedFailure(Call) const { return std::nullopt; }
-    virtual bool SpendLocalTime(Call) { return true; }
 
     // For jobs, on the worker thread only.
     bool Wait(Clock::duration length);
@@ -247,12 +209,12 @@ protected:
 
 private:
     void ClearErrorLocked();
-    void InjectFailureLocked(Call call);
     bool RequireLocked(bool connection);
-    bool CanStartLocked(Call call, bool connection);
-    void Launch(std::unique_lock<std::mutex> &lock, Call call, Job job);
-    void StartLocalJob(Call call, bool change, std::u16string path);
-    template <typename Value, typename Get> Value Query(Call call, bool connection, Get get);
+    bool CanStartLocked(const char *name, bool connection);
+    // connectedWhenDone: what a job that ends Done makes of the connection.
+    void Launch(std::unique_lock<std::mutex> &lock, Job job,
+                std::optional<bool> connectedWhenDone = std::nullopt);
+    template <typename Value, typename Get> Value Query(bool connection, Get get);
     void WorkerLoop();
 
     const LocalSettings m_localSettings;
@@ -261,7 +223,7 @@ private:
     std::condition_variable m_jobCv;   // worker: new job, abort, stop, wake request
     std::condition_variable m_idleCv;  // Shutdown: the job ended
     std::optional<Job> m_job;
-    Call m_jobCall = Call::Busy;
+    std::optional<bool> m_connectedWhenDone;
     bool m_busy = false;
     bool m_busyReported = true;
     std::atomic<bool> m_abort = false;  // written under m_mutex, read anywhere

@@ -15,36 +15,11 @@ using engine::Utf8ToUtf16;
 
 namespace {
 
-// In the order of Call.
-constexpr std::array<std::u16string_view, CallCount> OwnFailures{
-    u"Status der Velmora-Sperre konnte nicht geprüft werden.",
-    u"Velmora konnte nicht initialisiert werden: Modem antwortet nicht.",
-    u"Velmora konnte nicht ordnungsgemäß beendet werden.",
-    u"Lokales Verzeichnis konnte nicht ermittelt werden.",
-    u"Betriebszustand konnte nicht abgefragt werden.",
-    u"Lokales Verzeichnis konnte nicht gelesen werden.",
-    u"Verzeichniseintrag konnte nicht gelesen werden.",
-    u"Keine Verbindung: Die Gegenstelle antwortet nicht (NO CARRIER).",
-    u"Auflegen fehlgeschlagen: Das Modem antwortet nicht.",
-    u"Verzeichnis des Servers konnte nicht gelesen werden.",
-    u"Lokaler Verzeichniswechsel fehlgeschlagen.",
-    u"Verzeichniswechsel auf dem Server fehlgeschlagen.",
-    u"Übertragung abgebrochen: zu viele Prüfsummenfehler.",
-    u"Der laufende Vorgang konnte nicht abgebrochen werden.",
-    u"Verzeichnis des Servers konnte nicht ermittelt werden.",
-    u"Lokale Laufwerke konnten nicht ermittelt werden.",
-    u"Laufwerke des Servers konnten nicht ermittelt werden.",
-    u"Name der Gegenstelle konnte nicht ermittelt werden.",
-    u"Dateinamen-Fähigkeiten der Gegenstelle unbekannt.",
-    u"Fehlerstatus konnte nicht gelesen werden.",
-    u"Fehlertext konnte nicht gelesen werden.",
-};
-
 std::string ValidNames()
 {
     std::string out;
     for (std::size_t i = 0; i < CallCount; ++i)
-        out.append(engine::CallName(static_cast<Call>(i))).append(", ");
+        out.append(CallName(static_cast<Call>(i))).append(", ");
     return out.append(CreateName);
 }
 
@@ -59,7 +34,7 @@ std::optional<Call> RequireName(std::string_view variable, const std::string &na
                                         ": Create ist nur mit VELMORA_SIM_THROW möglich");
         return std::nullopt;
     }
-    const auto call = engine::CallFromName(name);
+    const auto call = CallFromName(name);
     if (!call)
         throw std::invalid_argument(std::string(variable) + ": unbekannter Vorgang \"" + name +
                                     "\" (gültig: " + ValidNames() + ")");
@@ -114,11 +89,6 @@ template <typename Handle> void ForEachItem(const std::string &list, Handle hand
 
 }  // namespace
 
-std::u16string OwnFailureText(Call call)
-{
-    return std::u16string(OwnFailures[Index(call)]);
-}
-
 SimConfig SimConfig::FromEnvironment()
 {
     SimConfig config;
@@ -157,13 +127,13 @@ Settings MakeSettings(const SimConfig &config)
     CheckTimeScale(config.timeScale, std::to_string(config.timeScale));
     settings.timeScale = config.timeScale;
     for (const auto &[name, text] : config.fail) {
-        const std::size_t index = Index(RequireName("VELMORA_SIM_FAIL", name).value());
-        settings.fails[index] = true;
-        settings.failTexts[index] = text;
+        const Call call = RequireName("VELMORA_SIM_FAIL", name).value();
+        settings.faults.failures[Index(call)] =
+            text ? *text : OwnFailureText(call);
     }
     for (const auto &name : config.throwOn) {
         if (const auto call = RequireName("VELMORA_SIM_THROW", name))
-            settings.throws[Index(*call)] = true;
+            settings.faults.throws[Index(*call)] = true;
         else
             settings.throwOnCreate = true;
     }

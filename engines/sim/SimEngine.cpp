@@ -16,7 +16,6 @@ namespace velmora::sim {
 
 namespace {
 
-using engine::Call;
 using engine::Job;
 using engine::LocalPlace;
 using engine::Outcome;
@@ -38,11 +37,11 @@ constexpr double DownloadHandshakeSeconds = 1.0;
 
 const std::u16string MailboxName = u"Morvante Mailbox Kiel, Knoten 1";
 
-class SimEngine : public engine::WorkerEngine
+class SimEngine : public FaultInjectingEngine
 {
 public:
-    explicit SimEngine(Settings settings)
-        : WorkerEngine(settings.local), m_settings(std::move(settings))
+    explicit SimEngine(const Settings &settings)
+        : FaultInjectingEngine(settings.local, settings.faults), m_timeScale(settings.timeScale)
     {}
 
 protected:
@@ -119,30 +118,25 @@ protected:
         m_remoteDir = {};
     }
 
-    void BeforeCall(Call call) override
+    // A slow drive: its time first, then an injected failure, then the work.
+    Job ReadLocalDirectoryJobLocked(Job job) override
     {
-        if (m_settings.throws[Index(call)])
-            throw std::runtime_error("Velmora: " + std::string(engine::CallName(call)) +
-                                     " ist fehlgeschlagen (simulierter Ausfall).");
+        return Local(LocalReadSeconds, FailureFor(Call::ReadLocalDirectory), std::move(job));
     }
 
-    std::optional<std::u16string> InjectedFailure(Call call) const override
+    Job ChangeLocalDirectoryJobLocked(Job job) override
     {
-        return FailureFor(call);
-    }
-
-    bool SpendLocalTime(Call call) override
-    {
-        return Pause(call == Call::ReadLocalDirectory ? LocalReadSeconds : LocalChangeSeconds);
+        return Local(LocalChangeSeconds, FailureFor(Call::ChangeLocalDirectory), std::move(job));
     }
 
 private:
-    std::optional<std::u16string> FailureFor(Call call) const
+    Job Local(double seconds, std::optional<std::u16string> fail, Job job)
     {
-        if (!m_settings.fails[Index(call)])
-            return std::nullopt;
-        const auto &text = m_settings.failTexts[Index(call)];
-        return text ? *text : OwnFailureText(call);
+        return [this, seconds, fail = std::move(fail), job = std::move(job)]() {
+            if (!Pause(seconds))
+                return Outcome::Stopped();
+            return fail ? Outcome::Failed(*fail) : job();
+        };
     }
 
     // Waits the scaled time, waking the program on the way. False when the
@@ -150,7 +144,7 @@ private:
     bool Pause(double seconds)
     {
         return Wait(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(seconds * m_settings.timeScale)));
+            std::chrono::duration<double>(seconds * m_timeScale)));
     }
 
     Outcome RunDownload(const engine::LocalDrive &local, const ServerPath &remote,
@@ -169,7 +163,7 @@ private:
             return Outcome::Stopped();
 
         // Each block takes about one wake interval on the line.
-        const double scale = m_settings.timeScale;
+        const double scale = m_timeScale;
         const double perWake = LineBytesPerSecond * 0.15;
         const std::size_t chunk =
             scale > 0 ? static_cast<std::size_t>(std::clamp(perWake / scale, 1.0, double(MaxChunk)))
@@ -194,7 +188,7 @@ private:
         return Outcome::Done();
     }
 
-    const Settings m_settings;
+    const double m_timeScale;
     ServerPath m_remoteDir;  // guarded by the state lock
 };
 
@@ -212,7 +206,7 @@ std::unique_ptr<TransferEngine> CreateSimEngine(const SimConfig &config)
     if (settings.throwOnCreate)
         throw std::runtime_error(
             "Velmora: Erzeugen der Engine fehlgeschlagen (simulierter Ausfall).");
-    return engine::MakeWorkerEngine<SimEngine>(std::move(settings));
+    return engine::MakeWorkerEngine<SimEngine>(settings);
 }
 
 std::unique_ptr<TransferEngine> CreateSimEngine()
