@@ -193,7 +193,7 @@ grep -q 'Successfully loaded Qt platform plugin "offscreen"' "$log" || fail "no 
 # simulated engine, the whole demo run and exit status 0.
 headless=$work/headless.log
 env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    VELMORA_SIM_LOCAL_ROOT="$work/C-headless" VELMORA_SIM_TIMESCALE=0 QT_LOGGING_RULES='qt.core.library=true' \
+    VELMORA_LOCAL_ROOT="$work/C-headless" VELMORA_SIM_TIMESCALE=0 QT_LOGGING_RULES='qt.core.library=true' \
     timeout 120 "$pkg/usr/bin/velmora-demo-headless" >"$headless" 2>&1
 status=$?
 if [ $status -eq 0 ] && grep -qx '       | >  Fertig!' "$headless" && [ -f "$work/C-headless/TRANVIK7.EXE" ]; then
