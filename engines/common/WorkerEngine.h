@@ -1,42 +1,23 @@
 #pragma once
 
-// What every engine of the suite has in common, written once: the worker
-// thread that runs operations, Busy and abort, the wake, the error state, the
-// listing handed out by NextDirEntry, the preconditions, and the whole local
-// side (drive C: and the instance lock). A concrete engine adds the remote
-// side through the hooks below.
+// What every engine of the suite has in common, written once: WorkerEngine
+// keeps the contract of TransferEngine.h for each engine built on it, with
+// the worker thread that runs operations, Busy and abort, the wake, the error
+// state, the listing handed out by NextDirEntry, the preconditions, and the
+// whole local side (drive C: and the instance lock). A concrete engine adds
+// the remote side through the hooks below.
 //
-// How the program sees an engine built on it:
-// - Operations (Dial, HangUp, ReadLocalDirectory, ReadRemoteDirectory,
-//   ChangeLocalDirectory, ChangeRemoteDirectory, DownloadFile) return at once
-//   and run as a job on the worker thread, one at a time. Starting one while
-//   another runs throws std::runtime_error.
-// - Busy() is true from the call until the job ended, and answers true at
-//   least once after each start even when the job already ended; that late
-//   answer is followed by one more wake.
-// - The wake callback comes when a job starts and ends, on each slice of
-//   Wait() (at least every 250 ms), and whenever the job calls Wake(). It is
-//   never called with the state lock held, and never after destruction.
-// - AbortOperation returns at once; the job sees AbortRequested(), its Wait()
-//   returns false, and it ends with the error state "Vorgang abgebrochen.".
-//   It is a no-op when idle.
-// - Error state ("last error"): cleared by Initialize and whenever an
-//   operation starts; set by any failing operation or query; a successful
-//   query leaves it as it is.
-// - Preconditions, reported at once through the error state without starting
-//   anything: "Velmora ist nicht initialisiert." before Initialize or after
-//   Shutdown; "Keine Verbindung zum Server." for a server call before a
-//   successful Dial or after HangUp; Dial while connected: "Es besteht bereits
-//   eine Verbindung."; Dial without a number: "Keine Rufnummer angegeben.";
-//   DownloadFile with a mode other than 0: "Nicht unterstützter
-//   Übertragungsmodus: N", with more than a plain name: "Ungültiger
-//   Dateiname: NAME". Busy, ErrorOccurred, ErrorText, AbortOperation and
-//   AlreadyRunning work in any state.
-// - Initialize creates drive C: when missing and takes the instance lock until
-//   Shutdown or destruction; it throws when the lock is held elsewhere or the
-//   folder is unusable. AlreadyRunning asks the lock (our own is no other
-//   instance). Shutdown aborts a running job, waits for it, drops the
-//   connection flag, the listing, drive C: and the lock.
+// What the base says where the contract leaves it open:
+// - Its texts: "Velmora ist nicht initialisiert.", "Keine Verbindung zum
+//   Server.", "Es besteht bereits eine Verbindung.", "Keine Rufnummer
+//   angegeben.", "Nicht unterstützter Übertragungsmodus: N", "Ungültiger
+//   Dateiname: NAME" and "Vorgang abgebrochen.".
+// - Drive C: is LocalSettings::root (by default DefaultLocalRoot() of
+//   LocalDrive.h), created by Initialize when missing. Its directory
+//   arguments are read by ResolveDosPath (DosPath.h), as the engines read the
+//   server's.
+// - Shutdown waits for a running job to end and drops the connection flag,
+//   the listing, drive C: and the lock.
 //
 // How a concrete engine plugs in:
 // - Create it with MakeWorkerEngine<Engine>(arguments...), never with new:
@@ -74,9 +55,9 @@
 //   spend a slow drive's time first. By default the job runs as it is.
 //
 // Also at hand for engines: LocalSettings::Make (drive C: and the lock as every
-// engine finds them), ResolveDosPath (DosPath.h), PartialFile in LocalDrive.h
-// (a download target that is complete or absent), SortListing, the OLE date
-// conversions and ReportOnce in Text.h.
+// engine finds them), PartialFile in LocalDrive.h (a download target that is
+// complete or absent), SortListing, the OLE date conversions and ReportOnce in
+// Text.h.
 
 #include "LocalDrive.h"
 #include "TransferEngine.h"
@@ -174,7 +155,7 @@ public:
 protected:
     explicit WorkerEngine(LocalSettings local);
 
-    // Remote operations; see the contract above.
+    // Remote operations; see "How a concrete engine plugs in" above.
     virtual Job DialJobLocked(std::u16string number, std::u16string user, std::u16string password,
                               int32_t retries) = 0;
     virtual Job HangUpJobLocked() = 0;
