@@ -18,8 +18,8 @@ namespace {
 std::string ValidNames()
 {
     std::string out;
-    for (std::size_t i = 0; i < CallCount; ++i)
-        out.append(CallName(static_cast<Call>(i))).append(", ");
+    for (const auto &call : Calls)
+        out.append(call.name).append(", ");
     return out.append(CreateName);
 }
 
@@ -129,7 +129,7 @@ Settings MakeSettings(const SimConfig &config)
     for (const auto &[name, text] : config.fail) {
         const Call call = RequireName("VELMORA_SIM_FAIL", name).value();
         settings.faults.failures[Index(call)] =
-            text ? *text : OwnFailureText(call);
+            text ? *text : std::u16string(Calls[Index(call)].ownFailure);
     }
     for (const auto &name : config.throwOn) {
         if (const auto call = RequireName("VELMORA_SIM_THROW", name))

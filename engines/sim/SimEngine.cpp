@@ -47,7 +47,7 @@ public:
 protected:
     Job DialJobLocked(std::u16string, std::u16string, std::u16string, int32_t) override
     {
-        return [this, fail = FailureFor(Call::Dial)]() -> Outcome {
+        return [this, fail = FailureFor(Named("Dial"))]() -> Outcome {
             for (const double phase : DialPhases)
                 if (!Pause(phase))
                     return Outcome::Stopped();
@@ -59,7 +59,7 @@ protected:
 
     Job HangUpJobLocked() override
     {
-        return [this, fail = FailureFor(Call::HangUp)]() -> Outcome {
+        return [this, fail = FailureFor(Named("HangUp"))]() -> Outcome {
             if (!Pause(HangUpSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -70,24 +70,24 @@ protected:
 
     Job ReadRemoteDirectoryJobLocked() override
     {
-        return
-            [this, dir = m_remoteDir, fail = FailureFor(Call::ReadRemoteDirectory)]() -> Outcome {
-                auto entries = ServerTree::Get().List(dir);
-                const double seconds = RemoteReadSeconds + RemoteReadPerEntrySeconds *
-                                                               static_cast<double>(entries.size());
-                if (!Pause(seconds))
-                    return Outcome::Stopped();
-                if (fail)
-                    return Outcome::Failed(*fail);
-                return Outcome::Done(
-                    [this, entries]() mutable { SetListingLocked(std::move(entries)); });
-            };
+        return [this, dir = m_remoteDir,
+                fail = FailureFor(Named("ReadRemoteDirectory"))]() -> Outcome {
+            auto entries = ServerTree::Get().List(dir);
+            const double seconds =
+                RemoteReadSeconds + RemoteReadPerEntrySeconds * static_cast<double>(entries.size());
+            if (!Pause(seconds))
+                return Outcome::Stopped();
+            if (fail)
+                return Outcome::Failed(*fail);
+            return Outcome::Done(
+                [this, entries]() mutable { SetListingLocked(std::move(entries)); });
+        };
     }
 
     Job ChangeRemoteDirectoryJobLocked(std::u16string path) override
     {
         return [this, dir = m_remoteDir, path = std::move(path),
-                fail = FailureFor(Call::ChangeRemoteDirectory)]() -> Outcome {
+                fail = FailureFor(Named("ChangeRemoteDirectory"))]() -> Outcome {
             if (!Pause(RemoteChangeSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -102,7 +102,7 @@ protected:
     Job DownloadFileJobLocked(std::u16string name, LocalPlace target) override
     {
         return [this, target = std::move(target), remote = m_remoteDir, name = std::move(name),
-                fail = FailureFor(Call::DownloadFile)] {
+                fail = FailureFor(Named("DownloadFile"))] {
             return RunDownload(*target.drive, remote, target.dir, name, fail);
         };
     }
@@ -121,12 +121,12 @@ protected:
     // A slow drive: its time first, then an injected failure, then the work.
     Job ReadLocalDirectoryJobLocked(Job job) override
     {
-        return Local(LocalReadSeconds, FailureFor(Call::ReadLocalDirectory), std::move(job));
+        return Local(LocalReadSeconds, FailureFor(Named("ReadLocalDirectory")), std::move(job));
     }
 
     Job ChangeLocalDirectoryJobLocked(Job job) override
     {
-        return Local(LocalChangeSeconds, FailureFor(Call::ChangeLocalDirectory), std::move(job));
+        return Local(LocalChangeSeconds, FailureFor(Named("ChangeLocalDirectory")), std::move(job));
     }
 
 private:
