@@ -53,6 +53,8 @@
 // - Local operations (ReadLocalDirectory, ChangeLocalDirectory) are the base's
 //   own jobs; ...LocalDirectoryJobLocked(job) may wrap one, for instance to
 //   spend a slow drive's time first. By default the job runs as it is.
+// - The interface's calls may be overridden to add to them around the base's
+//   own, as the simulated engine's fault injection does.
 //
 // Also at hand for engines: LocalSettings::Make (drive C: and the lock as every
 // engine finds them), PartialFile in LocalDrive.h (a download target that is
