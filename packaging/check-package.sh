@@ -163,7 +163,7 @@ program=$pkg/usr/bin/velmora-demo
 mkdir -m 700 "$work/run" "$work/home"
 log=$work/program.log
 env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    QT_QPA_PLATFORM=offscreen VELMORA_SIM_LOCAL_ROOT="$work/C" VELMORA_SIM_TIMESCALE=0 \
+    QT_QPA_PLATFORM=offscreen VELMORA_LOCAL_ROOT="$work/C" VELMORA_SIM_TIMESCALE=0 \
     QT_LOGGING_RULES='qt.qpa.plugin=true;qt.widgets.painting=true;qt.core.library=true' \
     "$program" >"$log" 2>&1 &
 pid=$!
@@ -193,7 +193,7 @@ grep -q 'Successfully loaded Qt platform plugin "offscreen"' "$log" || fail "no 
 # simulated engine, the whole demo run and exit status 0.
 headless=$work/headless.log
 env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    VELMORA_SIM_LOCAL_ROOT="$work/C-headless" VELMORA_SIM_TIMESCALE=0 QT_LOGGING_RULES='qt.core.library=true' \
+    VELMORA_LOCAL_ROOT="$work/C-headless" VELMORA_SIM_TIMESCALE=0 QT_LOGGING_RULES='qt.core.library=true' \
     timeout 120 "$pkg/usr/bin/velmora-demo-headless" >"$headless" 2>&1
 status=$?
 if [ $status -eq 0 ] && grep -qx '       | >  Fertig!' "$headless" && [ -f "$work/C-headless/TRANVIK7.EXE" ]; then

@@ -18,7 +18,7 @@ mkdir -m 700 "$work/run"
 # A quicker run than a real one, yet long enough that the elapsed time reads
 # like one; German dates, as a user of the program sees them; a drive C: of its own.
 LANG=de_DE.UTF-8 LC_ALL= VELMORA_SIM_TIMESCALE=${VELMORA_SIM_TIMESCALE:-0.25} \
-    VELMORA_SIM_LOCAL_ROOT="$work/C" XDG_RUNTIME_DIR="$work/run" "$build/src/velmora-demo" &
+    VELMORA_LOCAL_ROOT="$work/C" XDG_RUNTIME_DIR="$work/run" "$build/app/velmora-demo" &
 pid=$!
 
 window=$(xdotool search --sync --onlyvisible --name '^Velmora Demo$' | head -n 1)

@@ -5,7 +5,7 @@ set -uo pipefail
 build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-out=$(env -u DISPLAY -u WAYLAND_DISPLAY VELMORA_SIM_TIMESCALE=0.001 VELMORA_SIM_LOCAL_ROOT="$root/C" \
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY VELMORA_SIM_TIMESCALE=0.001 VELMORA_LOCAL_ROOT="$root/C" \
       XDG_RUNTIME_DIR="$root" "$(dirname "$0")/../tools/run.sh" "$build" 2>&1)
 status=$?
 fail() { echo "$1"; echo "$out"; exit 1; }

@@ -23,9 +23,9 @@ has_display() {
     return 1
 }
 
-if has_display && "$build/src/velmora-demo-headless" --can-open-display 2>/dev/null; then
-    exec "$build/src/velmora-demo"
+if has_display && "$build/app/velmora-demo-headless" --can-open-display 2>/dev/null; then
+    exec "$build/app/velmora-demo"
 fi
 echo "Keine Anzeige gefunden (DISPLAY/WAYLAND_DISPLAY nicht gesetzt oder nicht erreichbar):" \
      "der Demo-Lauf läuft ohne Fenster im Terminal. Für das Fenster 'make run' in einer grafischen Sitzung starten."
-exec "$build/src/velmora-demo-headless"
+exec "$build/app/velmora-demo-headless"

@@ -1,5 +1,6 @@
 #include "LocalDrive.h"
 
+#include "DosPath.h"
 #include "Text.h"
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <sys/file.h>
@@ -18,14 +20,12 @@ namespace velmora::engine {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-const std::u16string OutsideDrive = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
-
-}  // namespace
-
 fs::path DefaultLocalRoot()
 {
+    // The older name is from the time when only the simulated engine had a drive C:.
+    for (const char *name : {"VELMORA_LOCAL_ROOT", "VELMORA_SIM_LOCAL_ROOT"})
+        if (const char *root = std::getenv(name); root && *root)
+            return root;
     // XDG wants absolute paths; a relative value is ignored like an unset one.
     const char *data = std::getenv("XDG_DATA_HOME");
     if (data && fs::path(data).is_absolute())
@@ -87,42 +87,22 @@ std::u16string LocalDrive::ChangeDirectory(const fs::path &cwd, std::u16string_v
                                            fs::path &out) const
 {
     const std::u16string shown(request);
-    if (request.empty())
-        return u"Kein Verzeichnis angegeben.";
-    const DosPath parsed = ParseDosPath(request);
-    if (parsed.posixRoot)
-        return OutsideDrive + shown;
-    if (parsed.drive && *parsed.drive != u'C')
-        return u"Laufwerk nicht vorhanden: " + std::u16string{*parsed.drive, u':'};
-
-    // ".." is taken lexically, as DOS does, so a link followed by ".." cannot climb out.
-    std::vector<std::string> parts;
-    if (!parsed.rooted)
-        for (const auto &part : cwd)
-            parts.push_back(part.native());
-    for (const auto &part : parsed.parts) {
-        if (part == u".")
-            continue;
-        if (part == u"..") {
-            if (parts.empty())
-                return OutsideDrive + shown;
-            parts.pop_back();
-            continue;
-        }
-        std::string name = Utf16ToUtf8(part);
-        if (name.find('\0') != std::string::npos)
-            return u"Verzeichnis nicht gefunden: " + shown;
-        parts.push_back(std::move(name));
-    }
+    const auto depth = static_cast<std::size_t>(std::distance(cwd.begin(), cwd.end()));
+    DosTarget target;
+    if (auto error = ResolveDosPath(request, u'C', depth, u"C", target); !error.empty())
+        return error;
     fs::path candidate = m_root;
-    for (const auto &part : parts)
-        candidate /= part;
+    auto kept = cwd.begin();
+    for (std::size_t i = 0; i < target.kept; ++i)
+        candidate /= *kept++;
+    for (const auto &name : target.names)
+        candidate /= Utf16ToUtf8(name);
 
     // Symlinks inside the tree are fine as long as they land inside it.
     std::error_code ec;
     const fs::path real = fs::canonical(candidate, ec);
     if (ec || !fs::is_directory(real, ec))
-        return u"Verzeichnis nicht gefunden: " + shown;
+        return DirectoryNotFound + shown;
     const fs::path rel = real.lexically_relative(m_root);
     if (rel.empty() || *rel.begin() == "..")
         return OutsideDrive + shown;
@@ -156,7 +136,7 @@ UniqueFd LocalDrive::OpenDirectory(const fs::path &rel, std::u16string &error) c
             ::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     if (!dir)
-        error = u"Verzeichnis nicht gefunden: " + Display(rel);
+        error = DirectoryNotFound + Display(rel);
     return dir;
 }
 

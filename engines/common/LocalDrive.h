@@ -13,8 +13,9 @@
 
 namespace velmora::engine {
 
-// The folder used as drive C: when none is set: $XDG_DATA_HOME/velmora-sim/C,
-// else $HOME/.local/share/velmora-sim/C; empty when neither is usable.
+// The folder used as drive C: when an engine is given none: VELMORA_LOCAL_ROOT
+// (or its older name VELMORA_SIM_LOCAL_ROOT), else $XDG_DATA_HOME/velmora-sim/C,
+// else $HOME/.local/share/velmora-sim/C; empty when none of them is usable.
 std::filesystem::path DefaultLocalRoot();
 
 class UniqueFd

@@ -48,11 +48,6 @@ char16_t FoldAscii(char16_t c)
     return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
-bool IsSeparator(char16_t c)
-{
-    return c == u'\\' || c == u'/';
-}
-
 constexpr std::chrono::sys_days OleEpoch =
     std::chrono::year{1899} / std::chrono::December / std::chrono::day{30};
 
@@ -136,6 +131,14 @@ std::u16string DecimalText(long long n)
     return Utf8ToUtf16(std::to_string(n));
 }
 
+std::string_view Trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {
@@ -214,33 +217,6 @@ void ReportOnce(std::string_view source, std::string_view message)
     const std::lock_guard lock(mutex);
     if (reported.insert(line).second)
         std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-DosPath ParseDosPath(std::u16string_view path)
-{
-    DosPath result;
-    std::size_t pos = 0;
-    if (!path.empty() && path[0] == u'/')
-        result.posixRoot = true;
-    if (path.size() >= 2 && path[1] == u':') {
-        const char16_t letter = FoldAscii(path[0]);
-        if (letter >= u'A' && letter <= u'Z') {
-            result.drive = letter;
-            pos = 2;
-        }
-    }
-    if (pos < path.size() && IsSeparator(path[pos]))
-        result.rooted = true;
-    while (pos < path.size()) {
-        while (pos < path.size() && IsSeparator(path[pos]))
-            ++pos;
-        const std::size_t start = pos;
-        while (pos < path.size() && !IsSeparator(path[pos]))
-            ++pos;
-        if (pos > start)
-            result.parts.emplace_back(path.substr(start, pos - start));
-    }
-    return result;
 }
 
 }  // namespace velmora::engine

@@ -1,11 +1,10 @@
 #pragma once
 
-// Text, path and date helpers every engine needs.
+// Text and date helpers every engine needs.
 
 #include "TransferEngine.h"
 
 #include <ctime>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +16,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
 std::u16string DecimalText(long long n);
+
+// text without the blanks and tabs at either end.
+std::string_view Trim(std::string_view text);
 
 // DOS names compare without regard to ASCII case.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
@@ -35,15 +37,5 @@ std::time_t TimeFromOleDate(double oleDate);
 // Writes "source: message" to stderr, each distinct line once per process.
 // Engines report their creation errors so, as the program drops them.
 void ReportOnce(std::string_view source, std::string_view message);
-
-// A DOS-style path argument taken apart: "C:\A\B", "\A", "A\..\B", "/x".
-struct DosPath
-{
-    std::optional<char16_t> drive;      // upper case
-    bool rooted = false;                // starts at the root of the drive
-    bool posixRoot = false;             // began with '/', a POSIX absolute path
-    std::vector<std::u16string> parts;  // empty parts dropped, "." and ".." kept
-};
-DosPath ParseDosPath(std::u16string_view path);
 
 }  // namespace velmora::engine

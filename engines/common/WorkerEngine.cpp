@@ -4,7 +4,6 @@
 #include "Text.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace velmora::engine {
@@ -18,44 +17,7 @@ const std::u16string NoConnection = u"Keine Verbindung zum Server.";
 const std::u16string AlreadyConnected = u"Es besteht bereits eine Verbindung.";
 const std::u16string Aborted = u"Vorgang abgebrochen.";
 
-constexpr const char *CallNames[CallCount] = {
-    "AlreadyRunning",
-    "Initialize",
-    "Shutdown",
-    "LocalDirectory",
-    "Busy",
-    "ReadLocalDirectory",
-    "NextDirEntry",
-    "Dial",
-    "HangUp",
-    "ReadRemoteDirectory",
-    "ChangeLocalDirectory",
-    "ChangeRemoteDirectory",
-    "DownloadFile",
-    "AbortOperation",
-    "RemoteDirectory",
-    "LocalDrives",
-    "RemoteDrives",
-    "RemoteName",
-    "LongFileNames",
-    "ErrorOccurred",
-    "ErrorText",
-};
-
 }  // namespace
-
-std::string_view CallName(Call call)
-{
-    return CallNames[static_cast<std::size_t>(call)];
-}
-
-std::optional<Call> CallFromName(std::string_view name)
-{
-    for (std::size_t i = 0; i < CallCount; ++i)
-        if (CallNames[i] == name)
-            return static_cast<Call>(i);
-    return std::nullopt;
-}
 
 Outcome Outcome::Done(std::function<void()> commit)
 {
@@ -81,12 +43,6 @@ LocalSettings LocalSettings::Make(const fs::path &root, const fs::path &lockDir)
     const fs::path chosenLockDir = lockDir.empty() ? DefaultLockDir() : lockDir;
     settings.lockFile = fs::absolute(chosenLockDir, ec) / InstanceLock::FileName;
     return settings;
-}
-
-LocalSettings LocalSettings::FromEnvironment()
-{
-    const char *root = std::getenv("VELMORA_SIM_LOCAL_ROOT");
-    return Make(root ? fs::path(root) : fs::path(), {});
 }
 
 WorkerEngine::WorkerEngine(LocalSettings local) : m_localSettings(std::move(local))
@@ -122,7 +78,6 @@ void WorkerEngine::StopWorker()
 
 bool WorkerEngine::AlreadyRunning()
 {
-    BeforeCall(Call::AlreadyRunning);
     const std::lock_guard lock(m_mutex);
     bool running = m_localSettings.reportRunning;
     // Our own lock is no other instance.
@@ -133,19 +88,13 @@ bool WorkerEngine::AlreadyRunning()
             SetErrorLocked(Utf8ToUtf16(e.what()));
         }
     }
-    InjectFailureLocked(Call::AlreadyRunning);
     return running;
 }
 
 void WorkerEngine::Initialize()
 {
-    BeforeCall(Call::Initialize);
     const std::lock_guard lock(m_mutex);
     ClearErrorLocked();
-    if (const auto failure = InjectedFailure(Call::Initialize)) {
-        SetErrorLocked(*failure);
-        return;
-    }
     if (m_initialized)
         return;
     if (m_localSettings.root.empty())
@@ -163,12 +112,7 @@ void WorkerEngine::Initialize()
 
 void WorkerEngine::Shutdown()
 {
-    BeforeCall(Call::Shutdown);
     std::unique_lock lock(m_mutex);
-    if (const auto failure = InjectedFailure(Call::Shutdown)) {
-        SetErrorLocked(*failure);
-        return;
-    }
     if (!m_initialized)
         return;
     if (m_busy) {
@@ -192,13 +136,11 @@ void WorkerEngine::Shutdown()
 
 std::u16string WorkerEngine::LocalDirectory()
 {
-    return Query<std::u16string>(Call::LocalDirectory, false,
-                                 [this] { return LocalDrive::Display(m_localDir); });
+    return Query<std::u16string>(false, [this] { return LocalDrive::Display(m_localDir); });
 }
 
 bool WorkerEngine::Busy()
 {
-    BeforeCall(Call::Busy);
     bool answer = false;
     bool lateAnswer = false;
     {
@@ -211,7 +153,6 @@ bool WorkerEngine::Busy()
             m_busyReported = true;
             m_wakeRequested = m_wakeRequested || lateAnswer;
         }
-        InjectFailureLocked(Call::Busy);
     }
     if (lateAnswer)
         m_jobCv.notify_all();
@@ -220,51 +161,37 @@ bool WorkerEngine::Busy()
 
 void WorkerEngine::ReadLocalDirectory()
 {
-    StartLocalJob(Call::ReadLocalDirectory, false, {});
-}
-
-void WorkerEngine::ChangeLocalDirectory(std::u16string path)
-{
-    StartLocalJob(Call::ChangeLocalDirectory, true, std::move(path));
-}
-
-void WorkerEngine::StartLocalJob(Call call, bool change, std::u16string path)
-{
-    BeforeCall(call);
     std::unique_lock lock(m_mutex);
-    if (!CanStartLocked(call, false))
+    if (!CanStartLocked("ReadLocalDirectory", false))
         return;
-    Launch(lock, call,
-           [this, call, change, local = m_local, dir = m_localDir, path = std::move(path),
-            fail = InjectedFailure(call)]() -> Outcome {
-               if (!SpendLocalTime(call))
-                   return Outcome::Stopped();
-               if (fail)
-                   return Outcome::Failed(*fail);
-               if (change) {
-                   fs::path next;
-                   if (auto error = local->ChangeDirectory(dir, path, next); !error.empty())
-                       return Outcome::Failed(std::move(error));
-                   return Outcome::Done([this, next] { m_localDir = next; });
-               }
+    Launch(lock, ReadLocalDirectoryJobLocked([this, local = m_local, dir = m_localDir]() {
                std::vector<DirEntry> entries;
                if (auto error = local->List(dir, entries); !error.empty())
                    return Outcome::Failed(std::move(error));
                return Outcome::Done(
                    [this, entries]() mutable { SetListingLocked(std::move(entries)); });
-           });
+           }));
+}
+
+void WorkerEngine::ChangeLocalDirectory(std::u16string path)
+{
+    std::unique_lock lock(m_mutex);
+    if (!CanStartLocked("ChangeLocalDirectory", false))
+        return;
+    Launch(lock, ChangeLocalDirectoryJobLocked(
+                     [this, local = m_local, dir = m_localDir, path = std::move(path)]() {
+                         fs::path next;
+                         if (auto error = local->ChangeDirectory(dir, path, next); !error.empty())
+                             return Outcome::Failed(std::move(error));
+                         return Outcome::Done([this, next] { m_localDir = next; });
+                     }));
 }
 
 int32_t WorkerEngine::NextDirEntry(DirEntry &entry)
 {
-    BeforeCall(Call::NextDirEntry);
     const std::lock_guard lock(m_mutex);
     if (!RequireLocked(false))
         return DirListingEnd;
-    if (const auto failure = InjectedFailure(Call::NextDirEntry)) {
-        SetErrorLocked(*failure);
-        return DirListingEnd;
-    }
     if (m_listingPos >= m_listing.size())
         return DirListingEnd;
     entry = m_listing[m_listingPos++];
@@ -274,60 +201,62 @@ int32_t WorkerEngine::NextDirEntry(DirEntry &entry)
 void WorkerEngine::Dial(std::u16string number, std::u16string user, std::u16string password,
                         int32_t retries)
 {
-    BeforeCall(Call::Dial);
     std::unique_lock lock(m_mutex);
-    if (!CanStartLocked(Call::Dial, false))
+    if (!CanStartLocked("Dial", false))
         return;
     if (m_connected) {
         SetErrorLocked(AlreadyConnected);
         return;
     }
-    Launch(lock, Call::Dial,
-           DialJobLocked(std::move(number), std::move(user), std::move(password), retries));
+    if (number.empty()) {
+        SetErrorLocked(u"Keine Rufnummer angegeben.");
+        return;
+    }
+    Launch(lock, DialJobLocked(std::move(number), std::move(user), std::move(password), retries),
+           true);
 }
 
 void WorkerEngine::HangUp()
 {
-    BeforeCall(Call::HangUp);
     std::unique_lock lock(m_mutex);
-    if (CanStartLocked(Call::HangUp, true))
-        Launch(lock, Call::HangUp, HangUpJobLocked());
+    if (CanStartLocked("HangUp", true))
+        Launch(lock, HangUpJobLocked(), false);
 }
 
 void WorkerEngine::ReadRemoteDirectory()
 {
-    BeforeCall(Call::ReadRemoteDirectory);
     std::unique_lock lock(m_mutex);
-    if (CanStartLocked(Call::ReadRemoteDirectory, true))
-        Launch(lock, Call::ReadRemoteDirectory, ReadRemoteDirectoryJobLocked());
+    if (CanStartLocked("ReadRemoteDirectory", true))
+        Launch(lock, ReadRemoteDirectoryJobLocked());
 }
 
 void WorkerEngine::ChangeRemoteDirectory(std::u16string path)
 {
-    BeforeCall(Call::ChangeRemoteDirectory);
     std::unique_lock lock(m_mutex);
-    if (CanStartLocked(Call::ChangeRemoteDirectory, true))
-        Launch(lock, Call::ChangeRemoteDirectory, ChangeRemoteDirectoryJobLocked(std::move(path)));
+    if (CanStartLocked("ChangeRemoteDirectory", true))
+        Launch(lock, ChangeRemoteDirectoryJobLocked(std::move(path)));
 }
 
 void WorkerEngine::DownloadFile(std::u16string name, int32_t mode)
 {
-    BeforeCall(Call::DownloadFile);
     std::unique_lock lock(m_mutex);
-    if (CanStartLocked(Call::DownloadFile, true))
-        Launch(lock, Call::DownloadFile,
-               DownloadFileJobLocked(std::move(name), mode, LocalPlace{m_local, m_localDir}));
+    if (!CanStartLocked("DownloadFile", true))
+        return;
+    if (mode != 0) {
+        SetErrorLocked(u"Nicht unterstützter Übertragungsmodus: " + DecimalText(mode));
+        return;
+    }
+    if (!IsPlainFileName(name)) {
+        SetErrorLocked(u"Ungültiger Dateiname: " + name);
+        return;
+    }
+    Launch(lock, DownloadFileJobLocked(std::move(name), LocalPlace{m_local, m_localDir}));
 }
 
 void WorkerEngine::AbortOperation()
 {
-    BeforeCall(Call::AbortOperation);
     {
         const std::lock_guard lock(m_mutex);
-        if (const auto failure = InjectedFailure(Call::AbortOperation)) {
-            SetErrorLocked(*failure);
-            return;
-        }
         if (!m_busy)
             return;
         m_abort = true;
@@ -338,43 +267,38 @@ void WorkerEngine::AbortOperation()
 
 std::u16string WorkerEngine::RemoteDirectory()
 {
-    return Query<std::u16string>(Call::RemoteDirectory, true,
-                                 [this] { return RemoteDirectoryLocked(); });
+    return Query<std::u16string>(true, [this] { return RemoteDirectoryLocked(); });
 }
 
 std::u16string WorkerEngine::LocalDrives()
 {
-    return Query<std::u16string>(Call::LocalDrives, false, [] { return std::u16string(u"C:"); });
+    return Query<std::u16string>(false, [] { return std::u16string(u"C:"); });
 }
 
 std::u16string WorkerEngine::RemoteDrives()
 {
-    return Query<std::u16string>(Call::RemoteDrives, true, [this] { return RemoteDrivesLocked(); });
+    return Query<std::u16string>(true, [this] { return RemoteDrivesLocked(); });
 }
 
 std::u16string WorkerEngine::RemoteName()
 {
-    return Query<std::u16string>(Call::RemoteName, true, [this] { return RemoteNameLocked(); });
+    return Query<std::u16string>(true, [this] { return RemoteNameLocked(); });
 }
 
 bool WorkerEngine::LongFileNames()
 {
-    return Query<bool>(Call::LongFileNames, true, [this] { return LongFileNamesLocked(); });
+    return Query<bool>(true, [this] { return LongFileNamesLocked(); });
 }
 
 bool WorkerEngine::ErrorOccurred()
 {
-    BeforeCall(Call::ErrorOccurred);
     const std::lock_guard lock(m_mutex);
-    InjectFailureLocked(Call::ErrorOccurred);
     return m_error;
 }
 
 std::u16string WorkerEngine::ErrorText()
 {
-    BeforeCall(Call::ErrorText);
     const std::lock_guard lock(m_mutex);
-    InjectFailureLocked(Call::ErrorText);
     return m_errorText;
 }
 
@@ -386,15 +310,12 @@ void WorkerEngine::SetWakeCallback(WakeCallback wake)
 }
 
 // A query's value, or the default when a precondition is missing.
-template <typename Value, typename Get>
-Value WorkerEngine::Query(Call call, bool connection, Get get)
+template <typename Value, typename Get> Value WorkerEngine::Query(bool connection, Get get)
 {
-    BeforeCall(call);
     const std::lock_guard lock(m_mutex);
     Value value{};
     if (RequireLocked(connection))
         value = get();
-    InjectFailureLocked(call);
     return value;
 }
 
@@ -416,12 +337,6 @@ void WorkerEngine::ClearErrorLocked()
     m_errorText.clear();
 }
 
-void WorkerEngine::InjectFailureLocked(Call call)
-{
-    if (const auto failure = InjectedFailure(call))
-        SetErrorLocked(*failure);
-}
-
 bool WorkerEngine::RequireLocked(bool connection)
 {
     if (!m_initialized) {
@@ -435,21 +350,22 @@ bool WorkerEngine::RequireLocked(bool connection)
     return true;
 }
 
-bool WorkerEngine::CanStartLocked(Call call, bool connection)
+bool WorkerEngine::CanStartLocked(const char *name, bool connection)
 {
     if (m_busy)
-        throw std::runtime_error("Velmora ist beschäftigt: " + std::string(CallName(call)) +
+        throw std::runtime_error("Velmora ist beschäftigt: " + std::string(name) +
                                  " erst nach dem Ende des laufenden Vorgangs aufrufen.");
     return RequireLocked(connection);
 }
 
-void WorkerEngine::Launch(std::unique_lock<std::mutex> &lock, Call call, Job job)
+void WorkerEngine::Launch(std::unique_lock<std::mutex> &lock, Job job,
+                          std::optional<bool> connectedWhenDone)
 {
     ClearErrorLocked();
     m_busy = true;
     m_busyReported = false;
     m_abort = false;
-    m_jobCall = call;
+    m_connectedWhenDone = connectedWhenDone;
     m_job = std::move(job);
     lock.unlock();
     m_jobCv.notify_all();
@@ -491,7 +407,7 @@ void WorkerEngine::WorkerLoop()
 {
     for (;;) {
         Job job;
-        Call call = Call::Busy;
+        std::optional<bool> connectedWhenDone;
         {
             std::unique_lock lock(m_mutex);
             m_jobCv.wait(lock, [this] { return m_stop || m_job || m_wakeRequested; });
@@ -499,7 +415,7 @@ void WorkerEngine::WorkerLoop()
             if (m_job) {
                 job = std::move(*m_job);
                 m_job.reset();
-                call = m_jobCall;
+                connectedWhenDone = m_connectedWhenDone;
             } else if (m_stop) {
                 return;
             }
@@ -525,10 +441,7 @@ void WorkerEngine::WorkerLoop()
                 SetErrorLocked(std::move(outcome.error));
                 break;
             case Outcome::Kind::Done:
-                if (call == Call::Dial)
-                    m_connected = true;
-                else if (call == Call::HangUp)
-                    m_connected = false;
+                m_connected = connectedWhenDone.value_or(m_connected);
                 break;
             }
             if (outcome.commit)

@@ -1,39 +1,23 @@
 #pragma once
 
-// What every engine of the suite has in common, written once: the worker
-// thread that runs operations, Busy and abort, the wake, the error state, the
-// listing handed out by NextDirEntry, the preconditions, and the whole local
-// side (drive C: and the instance lock). A concrete engine adds the remote
-// side through the hooks below.
+// What every engine of the suite has in common, written once: WorkerEngine
+// keeps the contract of TransferEngine.h for each engine built on it, with
+// the worker thread that runs operations, Busy and abort, the wake, the error
+// state, the listing handed out by NextDirEntry, the preconditions, and the
+// whole local side (drive C: and the instance lock). A concrete engine adds
+// the remote side through the hooks below.
 //
-// How the program sees an engine built on it:
-// - Operations (Dial, HangUp, ReadLocalDirectory, ReadRemoteDirectory,
-//   ChangeLocalDirectory, ChangeRemoteDirectory, DownloadFile) return at once
-//   and run as a job on the worker thread, one at a time. Starting one while
-//   another runs throws std::runtime_error.
-// - Busy() is true from the call until the job ended, and answers true at
-//   least once after each start even when the job already ended; that late
-//   answer is followed by one more wake.
-// - The wake callback comes when a job starts and ends, on each slice of
-//   Wait() (at least every 250 ms), and whenever the job calls Wake(). It is
-//   never called with the state lock held, and never after destruction.
-// - AbortOperation returns at once; the job sees AbortRequested(), its Wait()
-//   returns false, and it ends with the error state "Vorgang abgebrochen.".
-//   It is a no-op when idle.
-// - Error state ("last error"): cleared by Initialize and whenever an
-//   operation starts; set by any failing operation or query; a successful
-//   query leaves it as it is.
-// - Preconditions, reported at once through the error state without starting
-//   anything: "Velmora ist nicht initialisiert." before Initialize or after
-//   Shutdown; "Keine Verbindung zum Server." for a server call before a
-//   successful Dial or after HangUp; Dial while connected: "Es besteht bereits
-//   eine Verbindung.". Busy, ErrorOccurred, ErrorText, AbortOperation and
-//   AlreadyRunning work in any state.
-// - Initialize creates drive C: when missing and takes the instance lock until
-//   Shutdown or destruction; it throws when the lock is held elsewhere or the
-//   folder is unusable. AlreadyRunning asks the lock (our own is no other
-//   instance). Shutdown aborts a running job, waits for it, drops the
-//   connection flag, the listing, drive C: and the lock.
+// What the base says where the contract leaves it open:
+// - Its texts: "Velmora ist nicht initialisiert.", "Keine Verbindung zum
+//   Server.", "Es besteht bereits eine Verbindung.", "Keine Rufnummer
+//   angegeben.", "Nicht unterstützter Übertragungsmodus: N", "Ungültiger
+//   Dateiname: NAME" and "Vorgang abgebrochen.".
+// - Drive C: is LocalSettings::root (by default DefaultLocalRoot() of
+//   LocalDrive.h), created by Initialize when missing. Its directory
+//   arguments are read by ResolveDosPath (DosPath.h), as the engines read the
+//   server's.
+// - Shutdown waits for a running job to end and drops the connection flag,
+//   the listing, drive C: and the lock.
 //
 // How a concrete engine plugs in:
 // - Create it with MakeWorkerEngine<Engine>(arguments...), never with new:
@@ -66,20 +50,16 @@
 //   initialised), without any lock, after the job (if any) has ended and the
 //   connection flag is cleared: close a session and forget the remote state
 //   there. I/O is fine.
-// - Fault injection (the simulated engine): BeforeCall(call) is the first thing
-//   every interface call does except SetWakeCallback, and may throw.
-//   InjectedFailure(call), called with the lock held, gives a text the call
-//   fails with: a query still returns its value, Initialize, Shutdown and
-//   AbortOperation leave the engine as it was, NextDirEntry returns
-//   DirListingEnd, and a local operation fails after SpendLocalTime. Remote
-//   operations apply it in their own jobs. Both default to nothing.
-// - SpendLocalTime(call) runs at the start of a local operation's job; an
-//   engine simulating a slow drive waits there. False: aborted.
+// - Local operations (ReadLocalDirectory, ChangeLocalDirectory) are the base's
+//   own jobs; ...LocalDirectoryJobLocked(job) may wrap one, for instance to
+//   spend a slow drive's time first. By default the job runs as it is.
+// - The interface's calls may be overridden to add to them around the base's
+//   own, as the simulated engine's fault injection does.
 //
-// Also at hand for engines: LocalSettings::FromEnvironment (drive C: and the
-// lock as every engine finds them), PartialFile in LocalDrive.h (a download
-// target that is complete or absent), IsPlainFileName, SortListing, the OLE
-// date conversions and ReportOnce in Text.h.
+// Also at hand for engines: LocalSettings::Make (drive C: and the lock as every
+// engine finds them), PartialFile in LocalDrive.h (a download target that is
+// complete or absent), SortListing, the OLE date conversions and ReportOnce in
+// Text.h.
 
 #include "LocalDrive.h"
 #include "TransferEngine.h"
@@ -95,7 +75,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -103,37 +82,6 @@
 namespace velmora::engine {
 
 class InstanceLock;
-
-// The calls of TransferEngine, as hooks refer to them.
-enum class Call : std::size_t {
-    AlreadyRunning,
-    Initialize,
-    Shutdown,
-    LocalDirectory,
-    Busy,
-    ReadLocalDirectory,
-    NextDirEntry,
-    Dial,
-    HangUp,
-    ReadRemoteDirectory,
-    ChangeLocalDirectory,
-    ChangeRemoteDirectory,
-    DownloadFile,
-    AbortOperation,
-    RemoteDirectory,
-    LocalDrives,
-    RemoteDrives,
-    RemoteName,
-    LongFileNames,
-    ErrorOccurred,
-    ErrorText,
-};
-
-inline constexpr std::size_t CallCount = static_cast<std::size_t>(Call::ErrorText) + 1;
-
-// The method's name, spelt as in TransferEngine.
-std::string_view CallName(Call call);
-std::optional<Call> CallFromName(std::string_view name);
 
 // How a job ended; commit is applied under the state lock afterwards.
 struct Outcome
@@ -161,8 +109,6 @@ struct LocalSettings
     // root empty: DefaultLocalRoot(); lockDir empty: DefaultLockDir().
     static LocalSettings Make(const std::filesystem::path &root,
                               const std::filesystem::path &lockDir);
-    // VELMORA_SIM_LOCAL_ROOT (shared by all engines) or the default; the default lock.
-    static LocalSettings FromEnvironment();
 };
 
 // The local folder a download goes to.
@@ -211,13 +157,13 @@ public:
 protected:
     explicit WorkerEngine(LocalSettings local);
 
-    // Remote operations; see the contract above.
+    // Remote operations; see "How a concrete engine plugs in" above.
     virtual Job DialJobLocked(std::u16string number, std::u16string user, std::u16string password,
                               int32_t retries) = 0;
     virtual Job HangUpJobLocked() = 0;
     virtual Job ReadRemoteDirectoryJobLocked() = 0;
     virtual Job ChangeRemoteDirectoryJobLocked(std::u16string path) = 0;
-    virtual Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) = 0;
+    virtual Job DownloadFileJobLocked(std::u16string name, LocalPlace target) = 0;
 
     // Remote queries, only called while initialised and connected.
     virtual std::u16string RemoteDirectoryLocked() = 0;
@@ -225,11 +171,11 @@ protected:
     virtual std::u16string RemoteNameLocked() = 0;
     virtual bool LongFileNamesLocked() = 0;
 
+    virtual Job ReadLocalDirectoryJobLocked(Job job) { return job; }
+    virtual Job ChangeLocalDirectoryJobLocked(Job job) { return job; }
+
     virtual void OnAbortRequested() {}
     virtual void OnShutdown() {}
-    virtual void BeforeCall(Call) {}
-    virtual std::optional<std::u16string> InjectedFailure(Call) const { return std::nullopt; }
-    virtual bool SpendLocalTime(Call) { return true; }
 
     // For jobs, on the worker thread only.
     bool Wait(Clock::duration length);
@@ -246,12 +192,12 @@ protected:
 
 private:
     void ClearErrorLocked();
-    void InjectFailureLocked(Call call);
     bool RequireLocked(bool connection);
-    bool CanStartLocked(Call call, bool connection);
-    void Launch(std::unique_lock<std::mutex> &lock, Call call, Job job);
-    void StartLocalJob(Call call, bool change, std::u16string path);
-    template <typename Value, typename Get> Value Query(Call call, bool connection, Get get);
+    bool CanStartLocked(const char *name, bool connection);
+    // connectedWhenDone: what a job that ends Done makes of the connection.
+    void Launch(std::unique_lock<std::mutex> &lock, Job job,
+                std::optional<bool> connectedWhenDone = std::nullopt);
+    template <typename Value, typename Get> Value Query(bool connection, Get get);
     void WorkerLoop();
 
     const LocalSettings m_localSettings;
@@ -260,7 +206,7 @@ private:
     std::condition_variable m_jobCv;   // worker: new job, abort, stop, wake request
     std::condition_variable m_idleCv;  // Shutdown: the job ended
     std::optional<Job> m_job;
-    Call m_jobCall = Call::Busy;
+    std::optional<bool> m_connectedWhenDone;
     bool m_busy = false;
     bool m_busyReported = true;
     std::atomic<bool> m_abort = false;  // written under m_mutex, read anywhere

@@ -1,5 +1,7 @@
 #include "PhoneBook.h"
 
+#include "Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,18 +16,10 @@ namespace velmora::sftp {
 namespace {
 
 namespace fs = std::filesystem;
+using engine::Trim;
 
 constexpr std::string_view Blanks = " \t";
 constexpr std::string_view Scheme = "sftp://";
-
-std::string_view Trim(std::string_view text)
-{
-    const auto first = text.find_first_not_of(Blanks);
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(Blanks);
-    return text.substr(first, last - first + 1);
-}
 
 // A '#' that starts the line or follows a blank; one inside an address stays.
 std::string_view StripComment(std::string_view line)

@@ -1,5 +1,6 @@
 #include "SftpEngine.h"
 
+#include "DosPath.h"
 #include "LocalDrive.h"
 #include "PhoneBook.h"
 #include "Session.h"
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::sftp {
@@ -21,8 +23,6 @@ using engine::LocalPlace;
 using engine::Outcome;
 using engine::Utf16ToUtf8;
 using engine::Utf8ToUtf16;
-
-const std::u16string Outside = u"Zugriff außerhalb von Laufwerk C: verweigert: ";
 
 std::string Join(const std::string &base, const std::vector<std::string> &dirs)
 {
@@ -41,6 +41,20 @@ bool Inside(const std::string &path, const std::string &base)
         return true;
     const std::string prefix = base.back() == '/' ? base : base + '/';
     return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The names of path below base; path is Inside base.
+std::vector<std::string> Below(const std::string &path, const std::string &base)
+{
+    std::vector<std::string> names;
+    const std::string_view rest = std::string_view(path).substr(base.size());
+    for (std::size_t pos = 0; pos < rest.size();) {
+        const std::size_t end = std::min(rest.find('/', pos), rest.size());
+        if (end > pos)
+            names.emplace_back(rest.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return names;
 }
 
 // The server's side of the connection; guarded by the engine's state lock.
@@ -112,10 +126,11 @@ protected:
         };
     }
 
-    Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
+    Job DownloadFileJobLocked(std::u16string name, LocalPlace target) override
     {
-        return [this, remote = m_remote, name = std::move(name), mode,
-                target = std::move(target)]() { return RunDownload(remote, name, mode, target); };
+        return [this, remote = m_remote, name = std::move(name), target = std::move(target)]() {
+            return RunDownload(remote, name, target);
+        };
     }
 
     std::u16string RemoteDirectoryLocked() override
@@ -171,8 +186,6 @@ private:
     Outcome RunDial(const std::u16string &number, const std::string &user,
                     const std::string &password, int32_t retries)
     {
-        if (number.empty())
-            return Outcome::Failed(u"Keine Rufnummer angegeben.");
         PhoneBookEntry entry;
         try {
             const auto file = PhoneBook::Location();
@@ -225,48 +238,32 @@ private:
 
     Outcome RunChangeDirectory(const Remote &remote, const std::u16string &request)
     {
-        if (request.empty())
-            return Outcome::Failed(u"Kein Verzeichnis angegeben.");
-        const engine::DosPath parsed = engine::ParseDosPath(request);
-        if (parsed.drive && *parsed.drive != u'C')
-            return Outcome::Failed(u"Laufwerk nicht vorhanden: " +
-                                   std::u16string{*parsed.drive, u':'});
-        std::vector<std::string> dirs = parsed.rooted || parsed.posixRoot || parsed.drive
-                                            ? std::vector<std::string>{}
-                                            : remote.dirs;
-        for (const auto &part : parsed.parts) {
-            if (part == u".")
-                continue;
-            if (part == u"..") {
-                if (dirs.empty())
-                    return Outcome::Failed(Outside + request);
-                dirs.pop_back();
-                continue;
-            }
-            dirs.push_back(Utf16ToUtf8(part));
-        }
+        engine::DosTarget target;
+        if (auto error = engine::ResolveDosPath(request, u'C', remote.dirs.size(), u"C", target);
+            !error.empty())
+            return Outcome::Failed(std::move(error));
+        std::vector<std::string> dirs(remote.dirs.begin(), remote.dirs.begin() + target.kept);
+        for (const auto &name : target.names)
+            dirs.push_back(Utf16ToUtf8(name));
         const std::string path = Join(remote.base, dirs);
-        const std::u16string notFound = u"Verzeichnis nicht gefunden: " + request;
+        const std::u16string notFound = engine::DirectoryNotFound + request;
+        std::string real;
         try {
             if (!remote.session->Stat(path).directory)
                 return Outcome::Failed(notFound);
             // A symbolic link may point anywhere; where it leads is what counts.
-            if (!Inside(remote.session->RealPath(path), remote.base))
-                return Outcome::Failed(Outside + request);
+            real = remote.session->RealPath(path);
+            if (!Inside(real, remote.base))
+                return Outcome::Failed(engine::OutsideDrive + request);
         } catch (const Error &e) {
             return FromError(e, *remote.session, notFound);
         }
-        return Outcome::Done([this, dirs] { m_remote.dirs = dirs; });
+        // Kept as checked: a link changed afterwards cannot move the directory.
+        return Outcome::Done([this, dirs = Below(real, remote.base)] { m_remote.dirs = dirs; });
     }
 
-    Outcome RunDownload(const Remote &remote, const std::u16string &name, int32_t mode,
-                        const LocalPlace &target)
+    Outcome RunDownload(const Remote &remote, const std::u16string &name, const LocalPlace &target)
     {
-        if (mode != 0)
-            return Outcome::Failed(u"Nicht unterstützter Übertragungsmodus: " +
-                                   engine::DecimalText(mode));
-        if (!engine::IsPlainFileName(name))
-            return Outcome::Failed(u"Ungültiger Dateiname: " + name);
         const std::string path = Join(remote.base, remote.dirs) + '/' + Utf16ToUtf8(name);
         const std::u16string notFound = u"Datei nicht gefunden: " + name;
         RemoteEntry file;
@@ -277,7 +274,7 @@ private:
                 return Outcome::Failed(notFound);
             real = remote.session->RealPath(path);
             if (!Inside(real, remote.base))
-                return Outcome::Failed(Outside + name);
+                return Outcome::Failed(engine::OutsideDrive + name);
         } catch (const Error &e) {
             return FromError(e, *remote.session, notFound);
         }
@@ -312,12 +309,8 @@ private:
 
 std::unique_ptr<TransferEngine> CreateSftpEngine(const SftpConfig &config)
 {
-    std::filesystem::path root = config.localRoot;
-    if (root.empty())
-        if (const char *value = std::getenv("VELMORA_SIM_LOCAL_ROOT"))
-            root = value;
-    return engine::MakeWorkerEngine<SftpEngine>(engine::LocalSettings::Make(root, config.lockDir),
-                                                config);
+    return engine::MakeWorkerEngine<SftpEngine>(
+        engine::LocalSettings::Make(config.localRoot, config.lockDir), config);
 }
 
 std::unique_ptr<TransferEngine> CreateSftpEngine()

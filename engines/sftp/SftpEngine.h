@@ -1,6 +1,8 @@
 #pragma once
 
-// The suite over SSH: the same calls, carried out against a real server.
+// The suite over SSH: the same calls, carried out against a real server. It
+// keeps the contract of TransferEngine.h through engine::WorkerEngine, which
+// also holds everything local; how it differs:
 //
 // - Dial(number, user, password, retries) looks the number up in the phone
 //   book (see PhoneBook.h) and opens an SFTP session with the server it
@@ -11,20 +13,13 @@
 //   written. retries: further attempts after a refused or timed-out
 //   connection (15 s each), a second apart; a refused login is final.
 // - Drive C: of the server is the entry's base path (default: the login
-//   directory); nothing leads out of it, not even a symbolic link.
-//   RemoteDrives is "C:", RemoteDirectory "C:\" and the path below the base,
-//   ChangeRemoteDirectory takes relative and C:\ paths, LongFileNames is true.
-// - ReadRemoteDirectory lists without "." and "..", ordered as the simulated
-//   engine orders; sizes above 2,147,483,647 are given as 2,147,483,647.
-// - DownloadFile(name, 0) fetches a file of the current directory into the
-//   local one, several reads in flight, through a temporary file that is
-//   synced and renamed; on failure or abort no partial file stays.
-// - AbortOperation ends any operation within 250 ms as the simulated engine's
-//   abort does. A server that dies or a connection that drops ends the
-//   operation with an error saying so, and the connection with it.
-// - HangUp closes the SFTP session and the connection.
-// Everything local (drive C:, the instance lock, Initialize, Shutdown) is the
-// shared engine code; drive C: is VELMORA_SIM_LOCAL_ROOT or its default.
+//   directory), its only drive; not even a symbolic link leads out of it.
+//   Names are the server's, case and all; LongFileNames is true. A directory
+//   entered through a link is shown where the link leads.
+// - Sizes above 2,147,483,647 are listed as 2,147,483,647.
+// - DownloadFile keeps several reads in flight.
+// - A server that dies or a connection that drops ends the operation with an
+//   error saying so, and the connection with it. HangUp closes the session.
 
 #include "TransferEngine.h"
 
@@ -36,7 +31,7 @@ namespace velmora::sftp {
 
 struct SftpConfig
 {
-    std::filesystem::path localRoot;  // empty: VELMORA_SIM_LOCAL_ROOT or its default
+    std::filesystem::path localRoot;  // empty: VELMORA_LOCAL_ROOT or its default
     std::filesystem::path lockDir;    // empty: the default lock folder
     std::chrono::milliseconds attemptTimeout{15'000};
     std::chrono::milliseconds retryPause{1'000};

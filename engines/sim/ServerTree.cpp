@@ -1,13 +1,15 @@
 #include "ServerTree.h"
 
+#include "DosPath.h"
 #include "Text.h"
 
 namespace velmora::sim {
 
-using engine::DosPath;
+using engine::DirectoryNotFound;
+using engine::DosTarget;
 using engine::EqualsNoCase;
 using engine::OleDate;
-using engine::ParseDosPath;
+using engine::ResolveDosPath;
 using engine::SortListing;
 
 namespace {
@@ -141,34 +143,22 @@ const ServerNode *ServerTree::Root(char16_t drive) const
 std::u16string ServerTree::Resolve(const ServerPath &cwd, std::u16string_view request,
                                    ServerPath &out) const
 {
-    const std::u16string notFound = u"Verzeichnis nicht gefunden: " + std::u16string(request);
-    if (request.empty())
-        return u"Kein Verzeichnis angegeben.";
-    const DosPath parsed = ParseDosPath(request);
-    ServerPath next = cwd;
-    if (parsed.drive && *parsed.drive != cwd.drive) {
-        if (!Root(*parsed.drive))
-            return u"Laufwerk nicht vorhanden: " + std::u16string{*parsed.drive, u':'};
-        next = ServerPath{*parsed.drive, {}};
-    }
-    if (parsed.rooted)
-        next.dirs.clear();
-    for (const auto &part : parsed.parts) {
-        if (part == u".")
-            continue;
-        if (part == u"..") {
-            // The root has no parent: refuse rather than silently stay.
-            if (next.dirs.empty())
-                return notFound;
-            next.dirs.pop_back();
-            continue;
-        }
+    std::u16string letters;
+    for (const auto &[letter, root] : m_drives)
+        letters += letter;
+    DosTarget target;
+    if (auto error = ResolveDosPath(request, cwd.drive, cwd.dirs.size(), letters, target);
+        !error.empty())
+        return error;
+    ServerPath next{target.drive, cwd.dirs};
+    next.dirs.resize(target.kept);
+    for (const auto &name : target.names) {
         const ServerNode *child = nullptr;
         for (const auto &node : Directory(next).children)
-            if (node.directory && EqualsNoCase(node.name, part))
+            if (node.directory && EqualsNoCase(node.name, name))
                 child = &node;
         if (!child)
-            return notFound;
+            return DirectoryNotFound + std::u16string(request);
         next.dirs.push_back(child->name);
     }
     out = std::move(next);

@@ -10,40 +10,16 @@
 
 namespace velmora::sim {
 
+using engine::Trim;
 using engine::Utf8ToUtf16;
 
 namespace {
 
-// In the order of Call.
-constexpr std::array<std::u16string_view, CallCount> OwnFailures{
-    u"Status der Velmora-Sperre konnte nicht geprüft werden.",
-    u"Velmora konnte nicht initialisiert werden: Modem antwortet nicht.",
-    u"Velmora konnte nicht ordnungsgemäß beendet werden.",
-    u"Lokales Verzeichnis konnte nicht ermittelt werden.",
-    u"Betriebszustand konnte nicht abgefragt werden.",
-    u"Lokales Verzeichnis konnte nicht gelesen werden.",
-    u"Verzeichniseintrag konnte nicht gelesen werden.",
-    u"Keine Verbindung: Die Gegenstelle antwortet nicht (NO CARRIER).",
-    u"Auflegen fehlgeschlagen: Das Modem antwortet nicht.",
-    u"Verzeichnis des Servers konnte nicht gelesen werden.",
-    u"Lokaler Verzeichniswechsel fehlgeschlagen.",
-    u"Verzeichniswechsel auf dem Server fehlgeschlagen.",
-    u"Übertragung abgebrochen: zu viele Prüfsummenfehler.",
-    u"Der laufende Vorgang konnte nicht abgebrochen werden.",
-    u"Verzeichnis des Servers konnte nicht ermittelt werden.",
-    u"Lokale Laufwerke konnten nicht ermittelt werden.",
-    u"Laufwerke des Servers konnten nicht ermittelt werden.",
-    u"Name der Gegenstelle konnte nicht ermittelt werden.",
-    u"Dateinamen-Fähigkeiten der Gegenstelle unbekannt.",
-    u"Fehlerstatus konnte nicht gelesen werden.",
-    u"Fehlertext konnte nicht gelesen werden.",
-};
-
 std::string ValidNames()
 {
     std::string out;
-    for (std::size_t i = 0; i < CallCount; ++i)
-        out.append(engine::CallName(static_cast<Call>(i))).append(", ");
+    for (const auto &call : Calls)
+        out.append(call.name).append(", ");
     return out.append(CreateName);
 }
 
@@ -58,7 +34,7 @@ std::optional<Call> RequireName(std::string_view variable, const std::string &na
                                         ": Create ist nur mit VELMORA_SIM_THROW möglich");
         return std::nullopt;
     }
-    const auto call = engine::CallFromName(name);
+    const auto call = CallFromName(name);
     if (!call)
         throw std::invalid_argument(std::string(variable) + ": unbekannter Vorgang \"" + name +
                                     "\" (gültig: " + ValidNames() + ")");
@@ -69,15 +45,6 @@ std::optional<std::string> Env(const char *name)
 {
     const char *value = std::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-std::string Trim(std::string_view text)
-{
-    const auto begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos)
-        return {};
-    const auto end = text.find_last_not_of(" \t");
-    return std::string(text.substr(begin, end - begin + 1));
 }
 
 constexpr double MaxTimeScale = 1000.0;
@@ -96,7 +63,7 @@ void CheckTimeScale(double scale, const std::string &shown)
 
 double ParseTimeScale(const std::string &raw)
 {
-    const std::string text = Trim(raw);
+    const std::string text(Trim(raw));
     double value = 0.0;
     // from_chars ignores the locale, so "0.5" means the same under de_DE.
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -122,20 +89,13 @@ template <typename Handle> void ForEachItem(const std::string &list, Handle hand
 
 }  // namespace
 
-std::u16string OwnFailureText(Call call)
-{
-    return std::u16string(OwnFailures[Index(call)]);
-}
-
 SimConfig SimConfig::FromEnvironment()
 {
     SimConfig config;
     if (const auto scale = Env("VELMORA_SIM_TIMESCALE"); scale && !Trim(*scale).empty())
         config.timeScale = ParseTimeScale(*scale);
-    if (const auto root = Env("VELMORA_SIM_LOCAL_ROOT"); root && !root->empty())
-        config.localRoot = *root;
     if (const auto running = Env("VELMORA_SIM_RUNNING")) {
-        const std::string value = Trim(*running);
+        const std::string value(Trim(*running));
         if (value != "" && value != "0" && value != "1")
             throw std::invalid_argument("VELMORA_SIM_RUNNING: ungültiger Wert \"" + *running +
                                         "\" (erwartet: 0 oder 1)");
@@ -144,7 +104,7 @@ SimConfig SimConfig::FromEnvironment()
     if (const auto fail = Env("VELMORA_SIM_FAIL")) {
         ForEachItem(*fail, [&](const std::string &item) {
             const auto colon = item.find(':');
-            const std::string name = Trim(item.substr(0, colon));
+            const std::string name(Trim(item.substr(0, colon)));
             RequireName("VELMORA_SIM_FAIL", name);
             config.fail[name] = colon == std::string::npos
                                     ? std::nullopt
@@ -153,7 +113,7 @@ SimConfig SimConfig::FromEnvironment()
     }
     if (const auto throwOn = Env("VELMORA_SIM_THROW")) {
         ForEachItem(*throwOn, [&](const std::string &item) {
-            const std::string name = Trim(item);
+            const std::string name(Trim(item));
             RequireName("VELMORA_SIM_THROW", name);
             config.throwOn.insert(name);
         });
@@ -167,13 +127,13 @@ Settings MakeSettings(const SimConfig &config)
     CheckTimeScale(config.timeScale, std::to_string(config.timeScale));
     settings.timeScale = config.timeScale;
     for (const auto &[name, text] : config.fail) {
-        const std::size_t index = Index(RequireName("VELMORA_SIM_FAIL", name).value());
-        settings.fails[index] = true;
-        settings.failTexts[index] = text;
+        const Call call = RequireName("VELMORA_SIM_FAIL", name).value();
+        settings.faults.failures[Index(call)] =
+            text ? *text : std::u16string(Calls[Index(call)].ownFailure);
     }
     for (const auto &name : config.throwOn) {
         if (const auto call = RequireName("VELMORA_SIM_THROW", name))
-            settings.throws[Index(*call)] = true;
+            settings.faults.throws[Index(*call)] = true;
         else
             settings.throwOnCreate = true;
     }

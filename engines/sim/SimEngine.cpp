@@ -16,7 +16,6 @@ namespace velmora::sim {
 
 namespace {
 
-using engine::Call;
 using engine::Job;
 using engine::LocalPlace;
 using engine::Outcome;
@@ -38,20 +37,17 @@ constexpr double DownloadHandshakeSeconds = 1.0;
 
 const std::u16string MailboxName = u"Morvante Mailbox Kiel, Knoten 1";
 
-class SimEngine : public engine::WorkerEngine
+class SimEngine : public FaultInjectingEngine
 {
 public:
-    explicit SimEngine(Settings settings)
-        : WorkerEngine(settings.local), m_settings(std::move(settings))
+    explicit SimEngine(const Settings &settings)
+        : FaultInjectingEngine(settings.local, settings.faults), m_timeScale(settings.timeScale)
     {}
 
 protected:
-    Job DialJobLocked(std::u16string number, std::u16string, std::u16string, int32_t) override
+    Job DialJobLocked(std::u16string, std::u16string, std::u16string, int32_t) override
     {
-        return [this, number = std::move(number), fail = FailureFor(Call::Dial)]() -> Outcome {
-            if (number.empty())
-                return Pause(0.1) ? Outcome::Failed(u"Keine Rufnummer angegeben.")
-                                  : Outcome::Stopped();
+        return [this, fail = FailureFor(Named("Dial"))]() -> Outcome {
             for (const double phase : DialPhases)
                 if (!Pause(phase))
                     return Outcome::Stopped();
@@ -63,7 +59,7 @@ protected:
 
     Job HangUpJobLocked() override
     {
-        return [this, fail = FailureFor(Call::HangUp)]() -> Outcome {
+        return [this, fail = FailureFor(Named("HangUp"))]() -> Outcome {
             if (!Pause(HangUpSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -74,24 +70,24 @@ protected:
 
     Job ReadRemoteDirectoryJobLocked() override
     {
-        return
-            [this, dir = m_remoteDir, fail = FailureFor(Call::ReadRemoteDirectory)]() -> Outcome {
-                auto entries = ServerTree::Get().List(dir);
-                const double seconds = RemoteReadSeconds + RemoteReadPerEntrySeconds *
-                                                               static_cast<double>(entries.size());
-                if (!Pause(seconds))
-                    return Outcome::Stopped();
-                if (fail)
-                    return Outcome::Failed(*fail);
-                return Outcome::Done(
-                    [this, entries]() mutable { SetListingLocked(std::move(entries)); });
-            };
+        return [this, dir = m_remoteDir,
+                fail = FailureFor(Named("ReadRemoteDirectory"))]() -> Outcome {
+            auto entries = ServerTree::Get().List(dir);
+            const double seconds =
+                RemoteReadSeconds + RemoteReadPerEntrySeconds * static_cast<double>(entries.size());
+            if (!Pause(seconds))
+                return Outcome::Stopped();
+            if (fail)
+                return Outcome::Failed(*fail);
+            return Outcome::Done(
+                [this, entries]() mutable { SetListingLocked(std::move(entries)); });
+        };
     }
 
     Job ChangeRemoteDirectoryJobLocked(std::u16string path) override
     {
         return [this, dir = m_remoteDir, path = std::move(path),
-                fail = FailureFor(Call::ChangeRemoteDirectory)]() -> Outcome {
+                fail = FailureFor(Named("ChangeRemoteDirectory"))]() -> Outcome {
             if (!Pause(RemoteChangeSeconds))
                 return Outcome::Stopped();
             if (fail)
@@ -103,11 +99,11 @@ protected:
         };
     }
 
-    Job DownloadFileJobLocked(std::u16string name, int32_t mode, LocalPlace target) override
+    Job DownloadFileJobLocked(std::u16string name, LocalPlace target) override
     {
         return [this, target = std::move(target), remote = m_remoteDir, name = std::move(name),
-                mode, fail = FailureFor(Call::DownloadFile)] {
-            return RunDownload(*target.drive, remote, target.dir, name, mode, fail);
+                fail = FailureFor(Named("DownloadFile"))] {
+            return RunDownload(*target.drive, remote, target.dir, name, fail);
         };
     }
 
@@ -122,30 +118,25 @@ protected:
         m_remoteDir = {};
     }
 
-    void BeforeCall(Call call) override
+    // A slow drive: its time first, then an injected failure, then the work.
+    Job ReadLocalDirectoryJobLocked(Job job) override
     {
-        if (m_settings.throws[Index(call)])
-            throw std::runtime_error("Velmora: " + std::string(engine::CallName(call)) +
-                                     " ist fehlgeschlagen (simulierter Ausfall).");
+        return Local(LocalReadSeconds, FailureFor(Named("ReadLocalDirectory")), std::move(job));
     }
 
-    std::optional<std::u16string> InjectedFailure(Call call) const override
+    Job ChangeLocalDirectoryJobLocked(Job job) override
     {
-        return FailureFor(call);
-    }
-
-    bool SpendLocalTime(Call call) override
-    {
-        return Pause(call == Call::ReadLocalDirectory ? LocalReadSeconds : LocalChangeSeconds);
+        return Local(LocalChangeSeconds, FailureFor(Named("ChangeLocalDirectory")), std::move(job));
     }
 
 private:
-    std::optional<std::u16string> FailureFor(Call call) const
+    Job Local(double seconds, std::optional<std::u16string> fail, Job job)
     {
-        if (!m_settings.fails[Index(call)])
-            return std::nullopt;
-        const auto &text = m_settings.failTexts[Index(call)];
-        return text ? *text : OwnFailureText(call);
+        return [this, seconds, fail = std::move(fail), job = std::move(job)]() {
+            if (!Pause(seconds))
+                return Outcome::Stopped();
+            return fail ? Outcome::Failed(*fail) : job();
+        };
     }
 
     // Waits the scaled time, waking the program on the way. False when the
@@ -153,20 +144,15 @@ private:
     bool Pause(double seconds)
     {
         return Wait(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(seconds * m_settings.timeScale)));
+            std::chrono::duration<double>(seconds * m_timeScale)));
     }
 
     Outcome RunDownload(const engine::LocalDrive &local, const ServerPath &remote,
-                        const std::filesystem::path &dir, const std::u16string &name, int32_t mode,
+                        const std::filesystem::path &dir, const std::u16string &name,
                         const std::optional<std::u16string> &fail)
     {
         if (!Pause(DownloadRequestSeconds))
             return Outcome::Stopped();
-        if (mode != 0)
-            return Outcome::Failed(u"Nicht unterstützter Übertragungsmodus: " +
-                                   engine::DecimalText(mode));
-        if (!engine::IsPlainFileName(name))
-            return Outcome::Failed(u"Ungültiger Dateiname: " + name);
         const ServerNode *file = ServerTree::Get().File(remote, name);
         if (!file)
             return Outcome::Failed(u"Datei nicht gefunden: " + name);
@@ -177,7 +163,7 @@ private:
             return Outcome::Stopped();
 
         // Each block takes about one wake interval on the line.
-        const double scale = m_settings.timeScale;
+        const double scale = m_timeScale;
         const double perWake = LineBytesPerSecond * 0.15;
         const std::size_t chunk =
             scale > 0 ? static_cast<std::size_t>(std::clamp(perWake / scale, 1.0, double(MaxChunk)))
@@ -202,7 +188,7 @@ private:
         return Outcome::Done();
     }
 
-    const Settings m_settings;
+    const double m_timeScale;
     ServerPath m_remoteDir;  // guarded by the state lock
 };
 
@@ -220,7 +206,7 @@ std::unique_ptr<TransferEngine> CreateSimEngine(const SimConfig &config)
     if (settings.throwOnCreate)
         throw std::runtime_error(
             "Velmora: Erzeugen der Engine fehlgeschlagen (simulierter Ausfall).");
-    return engine::MakeWorkerEngine<SimEngine>(std::move(settings));
+    return engine::MakeWorkerEngine<SimEngine>(settings);
 }
 
 std::unique_ptr<TransferEngine> CreateSimEngine()

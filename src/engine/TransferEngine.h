@@ -25,9 +25,41 @@ inline constexpr int32_t DirListingEnd = 2;
 // Called by the engine, from any thread, whenever its state changes.
 using WakeCallback = std::function<void()>;
 
-// An outright failure of any call is a thrown exception. The failure of an
-// operation that goes on by itself is read from ErrorOccurred/ErrorText once
-// Busy is false.
+// What every engine promises; the program still copes when one breaks it.
+// - An outright failure of any call is a thrown exception.
+// - Operations (Dial, HangUp, ReadLocalDirectory, ReadRemoteDirectory,
+//   ChangeLocalDirectory, ChangeRemoteDirectory, DownloadFile) return at once
+//   and go on by themselves, one at a time: starting one while another runs
+//   throws std::runtime_error. Their failure is read from ErrorOccurred and
+//   ErrorText once Busy is false.
+// - Busy is true from the call until the operation ended, and answers true at
+//   least once after each start even when the operation already ended; that
+//   late answer is followed by one more wake.
+// - The wake callback comes when an operation starts and ends and at least
+//   every 250 ms in between, never with a lock of the engine held and never
+//   after the engine is destroyed (destruction stops a running operation).
+// - AbortOperation returns at once; the operation ends within 250 ms with the
+//   error "Vorgang abgebrochen.". When idle it does nothing.
+// - An operation that fails or is aborted changes nothing it would have
+//   changed: the directories, the listing of the last completed read and the
+//   local files stay (a connection that broke is gone, though).
+// - The error state is the last error: cleared by Initialize and whenever an
+//   operation starts, set by any failing operation or query; a successful
+//   query leaves it as it is.
+// - A call whose precondition is missing starts nothing and sets the error
+//   state at once: any call before Initialize or after Shutdown, a server call
+//   before a Dial succeeded or after HangUp, Dial while connected, Dial without
+//   a number, DownloadFile with a mode other than 0 or with more than a plain
+//   name. Busy, ErrorOccurred, ErrorText, AbortOperation and AlreadyRunning
+//   work in any state.
+// - Initialize takes the instance lock until Shutdown or destruction and
+//   throws when another instance holds it or drive C: cannot be used.
+//   AlreadyRunning asks the lock; the engine's own is no other instance.
+//   Shutdown stops a running operation and ends the connection.
+// - Drive C: is a real folder, and no path or link leads out of it; the
+//   server's directories are confined to its drives in the same way.
+// - NextDirEntry hands out the last completed listing, directories first, then
+//   returns DirListingEnd.
 class TransferEngine
 {
 public:

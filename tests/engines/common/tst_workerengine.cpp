@@ -71,7 +71,7 @@ protected:
     Job HangUpJobLocked() override { return Run(); }
     Job ReadRemoteDirectoryJobLocked() override { return Run(); }
     Job ChangeRemoteDirectoryJobLocked(std::u16string) override { return Run(); }
-    Job DownloadFileJobLocked(std::u16string, int32_t, LocalPlace) override { return Run(); }
+    Job DownloadFileJobLocked(std::u16string, LocalPlace) override { return Run(); }
     std::u16string RemoteDirectoryLocked() override { return m_remote; }
     std::u16string RemoteDrivesLocked() override { return u"C:"; }
     std::u16string RemoteNameLocked() override

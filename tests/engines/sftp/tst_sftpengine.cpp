@@ -350,7 +350,7 @@ private Q_SLOTS:
             {"slashes", "", "TOOLS/MORVANTE/", "C:\\TOOLS\\MORVANTE"},
             {"up and over", "TOOLS\\MORVANTE", "..\\..\\DOWNLOAD", "C:\\DOWNLOAD"},
             {"dot", "TOOLS", ".", "C:\\TOOLS"},
-            {"link inside", "", "INNEN\\MORVANTE", "C:\\INNEN\\MORVANTE"},
+            {"link inside", "", "INNEN\\MORVANTE", "C:\\TOOLS\\MORVANTE"},
             {"above the base", "", "..", "Zugriff außerhalb von Laufwerk C: verweigert: .."},
             {"above from below", "TOOLS", "..\\..\\etc",
              "Zugriff außerhalb von Laufwerk C: verweigert: ..\\..\\etc"},

@@ -143,7 +143,7 @@ private Q_SLOTS:
                           {"SUB\\..\\..\\", nullptr},
                           {"C:\\..\\tmp", nullptr},
                           {"/tmp", nullptr},
-                          {"/", nullptr},
+                          {"/", "C:\\"},
                           {"D:\\", nullptr},
                           {"OUT", nullptr},
                           {"C:\\OUT\\.", nullptr},
