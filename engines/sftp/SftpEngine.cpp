@@ -37,10 +37,7 @@ std::string Join(const std::string &base, const std::vector<std::string> &dirs)
 
 bool Inside(const std::string &path, const std::string &base)
 {
-    if (path == base)
-        return true;
-    const std::string prefix = base.back() == '/' ? base : base + '/';
-    return path.compare(0, prefix.size(), prefix) == 0;
+    return PathInside(path, base);
 }
 
 // The server's side of the connection; guarded by the engine's state lock.
@@ -84,7 +81,7 @@ protected:
         return [this, remote = m_remote]() -> Outcome {
             std::vector<RemoteEntry> found;
             try {
-                found = remote.session->List(Join(remote.base, remote.dirs));
+                found = remote.session->List(Join(remote.base, remote.dirs), remote.base);
             } catch (const Error &e) {
                 return FromError(e, *remote.session);
             }
@@ -192,12 +189,13 @@ private:
 
         ConnectOptions options;
         options.host = entry.host;
-        options.port = entry.port;
+        options.port = entry.portGiven ? entry.port : 0;
         options.user = user.empty() ? entry.user : user;
         options.password = password;
         options.sshHome = home;
         options.retries = std::max<int32_t>(0, retries);
         options.attemptTimeout = m_config.attemptTimeout;
+        options.requestTimeout = m_config.requestTimeout;
         options.retryPause = m_config.retryPause;
 
         std::shared_ptr<Session> session;
@@ -287,11 +285,14 @@ private:
             return Outcome::Failed(std::move(error));
         std::u16string localError;
         try {
-            remote.session->Download(real, [&](const char *data, std::size_t size) {
-                localError = partial.Write(data, size);
-                if (!localError.empty())
-                    throw Error(Failure::Local, Utf16ToUtf8(localError));
-            });
+            remote.session->Download(
+                real,
+                [&](const char *data, std::size_t size) {
+                    localError = partial.Write(data, size);
+                    if (!localError.empty())
+                        throw Error(Failure::Local, Utf16ToUtf8(localError));
+                },
+                {}, Utf16ToUtf8(name));
         } catch (const Error &e) {
             return FromError(e, *remote.session, localError);
         }

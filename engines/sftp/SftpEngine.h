@@ -39,6 +39,7 @@ struct SftpConfig
     std::filesystem::path localRoot;  // empty: VELMORA_SIM_LOCAL_ROOT or its default
     std::filesystem::path lockDir;    // empty: the default lock folder
     std::chrono::milliseconds attemptTimeout{15'000};
+    std::chrono::milliseconds requestTimeout{15'000};  // after login: no answer this long ends the operation
     std::chrono::milliseconds retryPause{1'000};
 };
 

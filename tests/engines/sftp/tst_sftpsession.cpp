@@ -144,7 +144,8 @@ private Q_SLOTS:
         auto session = Session::Open(OptionsFor(server), flags.MakeControl());
         QCOMPARE(QString::fromStdString(session->RealPath(".")),
                  QDir(server.ServeDir()).canonicalPath());
-        std::vector<RemoteEntry> entries = session->List(session->RealPath("."));
+        const std::string login = session->RealPath(".");
+        std::vector<RemoteEntry> entries = session->List(login, login);
         std::sort(entries.begin(), entries.end(),
                   [](const RemoteEntry &a, const RemoteEntry &b) { return a.name < b.name; });
         QStringList seen;
@@ -285,7 +286,7 @@ private Q_SLOTS:
         Flags flags;
         auto session = Session::Open(options, flags.MakeControl());
         QCOMPARE(attempts, 3);
-        QVERIFY(session->List(".").empty());  // "." and ".." are left out
+        QVERIFY(session->List(".", "/").empty());  // "." and ".." are left out
         QCOMPARE(QString::fromStdString(session->RealPath(".")),
                  QDir(server.ServeDir()).canonicalPath());
     }
@@ -481,7 +482,7 @@ private Q_SLOTS:
             flags.stop = true;
         });
         try {
-            session->List(".");
+            session->List(".", "/");
             stopper.join();
             QFAIL("listed");
         } catch (const Error &e) {
@@ -492,7 +493,7 @@ private Q_SLOTS:
         QVERIFY(session->Lost());            // cut, not ended by libssh's own timeout
         QVERIFY(flags.alive > aliveBefore);  // the caller heard from the call while it hung
         flags.stop = false;
-        QVERIFY_THROWS_EXCEPTION(Error, session->List("."));
+        QVERIFY_THROWS_EXCEPTION(Error, session->List(".", "/"));
     }
 };
 
