@@ -30,8 +30,8 @@ struct PhoneBookEntry
     std::string user;    // empty: the caller's choice
     std::string host;    // an IPv6 address without its brackets
     int port = 22;
-    bool portGiven = false;  // false: ~/.ssh/config may name another
-    std::string basePath;  // empty: the login directory; relative: below it
+    bool portGiven = false;   // false: ~/.ssh/config may name another
+    std::string basePath;     // empty: the login directory; relative: below it
     std::string displayName;  // made safe to show
     int line = 0;
 };

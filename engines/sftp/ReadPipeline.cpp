@@ -33,12 +33,8 @@ void Put32(std::vector<char> &out, uint32_t value)
 
 ReadPipeline::ReadPipeline(sftp_session sftp, ssh_string handle, std::string name, Hooks hooks,
                            uint32_t readSize, std::size_t inFlight)
-    : m_sftp(sftp),
-      m_handle(handle),
-      m_name(std::move(name)),
-      m_hooks(std::move(hooks)),
-      m_chunk(readSize),
-      m_maxInFlight(inFlight),
+    : m_sftp(sftp), m_handle(handle), m_name(std::move(name)), m_hooks(std::move(hooks)),
+      m_chunk(readSize), m_maxInFlight(inFlight),
       m_in(std::max<std::size_t>(1 << 20, readSize + MaxStatusLength + 64))
 {}
 
@@ -54,8 +50,8 @@ uint64_t ReadPipeline::Read(uint64_t size, const Session::Sink &sink,
     }
     if (m_end < m_size)
         throw Error(Failure::Remote, "Datei " + m_name + " unvollständig (" +
-                                         std::to_string(m_done) + " von " +
-                                         std::to_string(m_size) + " Bytes).");
+                                         std::to_string(m_done) + " von " + std::to_string(m_size) +
+                                         " Bytes).");
     return m_done;
 }
 
@@ -140,7 +136,8 @@ bool ReadPipeline::Receive(const Session::Sink *sink, const Session::Progress *p
         if (type == SSH_FXP_DATA) {
             if (length - 9 > found->second.length)
                 throw Error(Failure::ConnectionLost,
-                            "Lesen von " + m_name + " gescheitert: Antwort länger als angefordert.");
+                            "Lesen von " + m_name +
+                                " gescheitert: Antwort länger als angefordert.");
         } else if (type != SSH_FXP_STATUS || length - 9 > MaxStatusLength) {
             Invalid();
         }

@@ -77,8 +77,8 @@ private:
     uint32_t m_chunk;
     std::size_t m_maxInFlight;
 
-    std::map<uint32_t, Request> m_inFlight;  // by id
-    std::deque<Request> m_rest;              // the rest of short answers, sent first
+    std::map<uint32_t, Request> m_inFlight;         // by id
+    std::deque<Request> m_rest;                     // the rest of short answers, sent first
     std::map<uint64_t, std::vector<char>> m_early;  // answers ahead of m_done
     std::vector<char> m_in;                         // bytes read from the channel
     std::size_t m_begin = 0;                        // of those not yet taken

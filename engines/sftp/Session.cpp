@@ -486,9 +486,9 @@ void Session::State::ConnectSocket(const Target &target, Clock::time_point deadl
     Failure failure = Failure::Refused;
     int lastError = ECONNREFUSED;
     for (const addrinfo *address = found; address; address = address->ai_next) {
-        engine::UniqueFd own(
-            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                     address->ai_protocol));
+        engine::UniqueFd own(::socket(address->ai_family,
+                                      address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                      address->ai_protocol));
         if (!own) {
             lastError = errno;
             continue;
@@ -642,8 +642,8 @@ void Session::State::CheckHostKey(const ConnectOptions &options)
 void Session::State::Authenticate(const ConnectOptions &options, const Target &target,
                                   Clock::time_point deadline)
 {
-    const std::string refused = "Anmeldung als " + target.user + " bei " + displayHost +
-                                " abgelehnt";
+    const std::string refused =
+        "Anmeldung als " + target.user + " bei " + displayHost + " abgelehnt";
     // Each libssh call returns "again" until its answer is in.
     const auto await = [&](const auto &call) {
         for (;;) {
@@ -651,9 +651,9 @@ void Session::State::Authenticate(const ConnectOptions &options, const Target &t
             if (rc != SSH_AUTH_AGAIN) {
                 if (rc == SSH_AUTH_ERROR) {
                     ThrowIfStopped();
-                    throw Error(Failure::Authentication,
-                                "Anmeldung als " + target.user + " bei " + displayHost +
-                                    " gescheitert (" + ssh_get_error(ssh.get()) + ").");
+                    throw Error(Failure::Authentication, "Anmeldung als " + target.user + " bei " +
+                                                             displayHost + " gescheitert (" +
+                                                             ssh_get_error(ssh.get()) + ").");
                 }
                 return rc;
             }
@@ -673,7 +673,8 @@ void Session::State::Authenticate(const ConnectOptions &options, const Target &t
 
     // As ssh_userauth_publickey_auto does, the agent first, then the identities;
     // but, as OpenSSH, none that others may read or write.
-    if (const char *agent = std::getenv("SSH_AUTH_SOCK"); agent && *agent &&
+    if (const char *agent = std::getenv("SSH_AUTH_SOCK");
+        agent && *agent &&
         await([&] { return ssh_userauth_agent(ssh.get(), nullptr); }) == SSH_AUTH_SUCCESS)
         return;
     std::optional<Identity> exposed;
@@ -832,12 +833,12 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
         size = attributes->size;
     }
 
-    ReadPipeline pipeline(
-        state.sftp.get(), file->handle, shown,
-        {[&state] { state.ThrowIfStopped(); },
-         [&state] { state.WaitSocket(Clock::now() + PollSlice); }, [&state] { state.Answered(); },
-         [&state, &shown] { state.Fail("Lesen von " + shown + " gescheitert"); }},
-        ReadSize, ReadsInFlight);
+    ReadPipeline pipeline(state.sftp.get(), file->handle, shown,
+                          {[&state] { state.ThrowIfStopped(); },
+                           [&state] { state.WaitSocket(Clock::now() + PollSlice); },
+                           [&state] { state.Answered(); },
+                           [&state, &shown] { state.Fail("Lesen von " + shown + " gescheitert"); }},
+                          ReadSize, ReadsInFlight);
     uint64_t done = 0;
     {
         const State::Waiting reading(state, Waits::Read);

@@ -53,8 +53,7 @@ std::string Get(ssh_session ssh, ssh_options_e option)
 }
 
 // IdentityFile's ~ and the %-tokens a key's name is likely to use.
-std::string Expand(const std::string &pattern, const ConnectOptions &options,
-                   const Target &target)
+std::string Expand(const std::string &pattern, const ConnectOptions &options, const Target &target)
 {
     std::string out;
     std::size_t i = 0;
@@ -126,8 +125,8 @@ Target Configure(ssh_session ssh, const ConnectOptions &options, long timeoutSec
     {};
     if (::stat(config.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= MaxConfig &&
         ssh_options_parse_config(ssh, config.c_str()) != 0)
-        throw Error(Failure::Local, "SSH-Einstellungen " + config.string() +
-                                        " nicht lesbar (" + ssh_get_error(ssh) + ").");
+        throw Error(Failure::Local, "SSH-Einstellungen " + config.string() + " nicht lesbar (" +
+                                        ssh_get_error(ssh) + ").");
 
     // Whatever the file says: host keys only from here, never written, checked strictly.
     const std::string knownHosts = (dir / "known_hosts").string();
