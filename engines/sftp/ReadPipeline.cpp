@@ -58,17 +58,14 @@ uint64_t ReadPipeline::Read(uint64_t size, const Session::Sink &sink,
 bool ReadPipeline::Drain(Clock::time_point until)
 {
     m_rest.clear();
-    try {
-        while (!m_inFlight.empty()) {
-            if (Clock::now() >= until)
-                return false;
-            if (!Receive(nullptr, nullptr)) {
-                pollfd entry{ssh_get_fd(m_sftp->session), POLLIN, 0};
-                ::poll(&entry, 1, 10);
-            }
+    while (!m_inFlight.empty()) {
+        if (Clock::now() >= until)
+            return false;
+        if (!Receive(nullptr, nullptr)) {
+            pollfd entry{ssh_get_fd(m_sftp->session), POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            ::poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, 10)));
         }
-    } catch (const Error &) {
-        return false;
     }
     return true;
 }

@@ -52,8 +52,10 @@ public:
     uint64_t Read(uint64_t size, const Session::Sink &sink, const Session::Progress &progress);
 
     // After Read threw: collects the answers still on their way until none is
-    // left (true) or until the time is up or the channel fails (false).
+    // left (true) or the time is up (false). Throws as Read does when the
+    // channel fails or an answer breaks the protocol.
     bool Drain(std::chrono::steady_clock::time_point until);
+    [[nodiscard]] std::size_t Unanswered() const { return m_inFlight.size(); }
 
 private:
     struct Request

@@ -302,6 +302,10 @@ struct Session::State
 
     void CloseAll()
     {
+        if (unfinished)
+            Drop();  // its answers must not reach libssh, nor the file's close wait for them
+        unfinished.reset();
+        unfinishedFile.reset();
         sftp.reset();
         if (ssh) {
             // A server that hangs must not hold up the goodbye.
@@ -417,11 +421,35 @@ struct Session::State
                       Clock::time_point deadline);
     void StartSftp();
 
+    // Before libssh reads the channel again: what a stopped download left on
+    // its way is collected, and its file closed.
+    void Settle()
+    {
+        if (!unfinishedFile)
+            return;
+        try {
+            if (unfinished) {
+                const Waiting waiting(*this, Waits::Read);
+                while (!unfinished->Drain(Clock::now() + PollSlice))
+                    ThrowIfStopped();
+            }
+            unfinished.reset();
+            const Waiting waiting(*this, Waits::Close);
+            unfinishedFile.reset();
+        } catch (const Error &e) {
+            if (e.failure() != Failure::Stopped)
+                Drop();
+            throw;
+        }
+    }
+
     Control control;
     std::string displayHost;
     std::chrono::milliseconds requestTimeout{15'000};
     SshPtr ssh;
-    SftpPtr sftp;  // freed before ssh
+    SftpPtr sftp;                              // freed before ssh
+    std::unique_ptr<ReadPipeline> unfinished;  // a stopped download whose answers still come
+    FilePtr unfinishedFile;                    // and its file, closed once they are in
     bool lost = false;
 
     std::mutex mutex;  // guards what the helper thread sees
@@ -725,6 +753,7 @@ std::string Session::RealPath(const std::string &path)
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
+    state.Settle();
     std::optional<std::string> resolved = state.Canonical(path);
     if (!resolved)
         state.Fail("Pfad " + path + " auf dem Server nicht auflösbar");
@@ -737,6 +766,7 @@ RemoteEntry Session::Stat(const std::string &path)
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
+    state.Settle();
     const State::Waiting waiting(state, Waits::Stat);
     const AttributesPtr attributes(sftp_stat(state.sftp.get(), path.c_str()));
     if (!attributes)
@@ -750,6 +780,7 @@ std::vector<RemoteEntry> Session::List(const std::string &directory, const std::
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
+    state.Settle();
     const State::Waiting waiting(state, Waits::List);  // also while the directory closes
     const DirPtr dir(sftp_opendir(state.sftp.get(), directory.c_str()));
     if (!dir)
@@ -810,6 +841,7 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
+    state.Settle();
     const std::string shown = name.empty() ? LastPart(path) : name;
     const State::Waiting closing(state, Waits::Close);  // the file closes on every way out
     FilePtr file;
@@ -833,24 +865,39 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
         size = attributes->size;
     }
 
-    ReadPipeline pipeline(state.sftp.get(), file->handle, shown,
-                          {[&state] { state.ThrowIfStopped(); },
-                           [&state] { state.WaitSocket(Clock::now() + PollSlice); },
-                           [&state] { state.Answered(); },
-                           [&state, &shown] { state.Fail("Lesen von " + shown + " gescheitert"); }},
-                          ReadSize, ReadsInFlight);
+    auto pipeline = std::make_unique<ReadPipeline>(
+        state.sftp.get(), file->handle, shown,
+        ReadPipeline::Hooks{[&state] { state.ThrowIfStopped(); },
+                            [&state] { state.WaitSocket(Clock::now() + PollSlice); },
+                            [&state] { state.Answered(); },
+                            [&state, shown] { state.Fail("Lesen von " + shown + " gescheitert"); }},
+        ReadSize, ReadsInFlight);
     uint64_t done = 0;
     {
         const State::Waiting reading(state, Waits::Read);
         try {
-            done = pipeline.Read(size, sink, progress);
+            done = pipeline->Read(size, sink, progress);
         } catch (const Error &e) {
-            // Answers to our requests must never reach libssh: collected, or the connection goes.
-            const auto until =
-                Clock::now() + (state.StopRequested() ? Clock::duration(DrainTime)
-                                                      : Clock::duration(state.requestTimeout));
-            if (e.failure() == Failure::ConnectionLost || state.Lost() || !pipeline.Drain(until))
+            // Answers to our requests must never reach libssh: they are collected
+            // now, or, after a stop, before the next request; else the connection goes.
+            const bool stopped = state.StopRequested();
+            const std::size_t unanswered = pipeline->Unanswered();
+            bool drained = false;
+            try {
+                drained = e.failure() != Failure::ConnectionLost && !state.Lost() &&
+                          pipeline->Drain(Clock::now() + (stopped ? Clock::duration(DrainTime)
+                                                                  : state.requestTimeout));
+            } catch (const Error &) {
+            }
+            // A server that answers nothing in that time is taken to hang. An
+            // abort does not wait for the close either.
+            if (stopped && !state.Lost() && (drained || pipeline->Unanswered() < unanswered)) {
+                if (!drained)
+                    state.unfinished = std::move(pipeline);
+                state.unfinishedFile = std::move(file);
+            } else if (!drained) {
                 state.Drop();
+            }
             throw;
         }
     }
@@ -863,6 +910,10 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
 void Session::Close()
 {
     const State::Busy busy(*m_state);
+    try {
+        m_state->Settle();  // for a clean goodbye
+    } catch (const Error &) {
+    }
     m_state->CloseAll();
     m_state->lost = true;
 }
