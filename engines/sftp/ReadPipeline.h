@@ -55,7 +55,6 @@ public:
     // left (true) or the time is up (false). Throws as Read does when the
     // channel fails or an answer breaks the protocol.
     bool Drain(std::chrono::steady_clock::time_point until);
-    [[nodiscard]] std::size_t Unanswered() const { return m_inFlight.size(); }
 
 private:
     struct Request

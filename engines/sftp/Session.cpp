@@ -38,9 +38,6 @@ constexpr auto StopGrace = 80ms;
 constexpr auto AliveInterval = 100ms;
 // How long a socket wait may last before the stop request is looked at again.
 constexpr auto PollSlice = 40ms;
-// After an abort, answers still on their way are collected this long, so they
-// do not pile up in the session.
-constexpr auto DrainTime = 50ms;
 
 // What a request without an answer was waiting for, as the timeout names it.
 namespace Waits {
@@ -425,10 +422,10 @@ struct Session::State
     // its way is collected, and its file closed.
     void Settle()
     {
-        if (!unfinishedFile)
+        if (!unfinished)
             return;
         try {
-            if (unfinished) {
+            {
                 const Waiting waiting(*this, Waits::Read);
                 while (!unfinished->Drain(Clock::now() + PollSlice))
                     ThrowIfStopped();
@@ -878,25 +875,22 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
         try {
             done = pipeline->Read(size, sink, progress);
         } catch (const Error &e) {
-            // Answers to our requests must never reach libssh: they are collected
-            // now, or, after a stop, before the next request; else the connection goes.
-            const bool stopped = state.StopRequested();
-            const std::size_t unanswered = pipeline->Unanswered();
-            bool drained = false;
-            try {
-                drained = e.failure() != Failure::ConnectionLost && !state.Lost() &&
-                          pipeline->Drain(Clock::now() + (stopped ? Clock::duration(DrainTime)
-                                                                  : state.requestTimeout));
-            } catch (const Error &) {
-            }
-            // A server that answers nothing in that time is taken to hang. An
-            // abort does not wait for the close either.
-            if (stopped && !state.Lost() && (drained || pipeline->Unanswered() < unanswered)) {
-                if (!drained)
-                    state.unfinished = std::move(pipeline);
+            // Answers to our requests must never reach libssh. After a stop they
+            // are collected, and the file closed, before the next request: an
+            // abort does not wait for the server. Else they are collected now,
+            // or the connection goes.
+            if (e.failure() == Failure::Stopped && !state.Lost()) {
+                state.unfinished = std::move(pipeline);
                 state.unfinishedFile = std::move(file);
-            } else if (!drained) {
-                state.Drop();
+            } else {
+                bool drained = false;
+                try {
+                    drained = e.failure() != Failure::ConnectionLost && !state.Lost() &&
+                              pipeline->Drain(Clock::now() + state.requestTimeout);
+                } catch (const Error &) {
+                }
+                if (!drained)
+                    state.Drop();
             }
             throw;
         }
