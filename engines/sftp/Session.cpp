@@ -592,6 +592,9 @@ void Session::State::Attempt(const ConnectOptions &options)
             break;
         if (rc == SSH_ERROR) {
             ThrowIfStopped();
+            // Dropped before it said a word: as good as refused, worth another attempt.
+            if (!ssh_get_serverbanner(ssh.get()))
+                throw Error(Failure::Refused, "");
             throw Error(Failure::Remote, "SSH-Verbindung zu " + displayHost + " gescheitert (" +
                                              ssh_get_error(ssh.get()) + ").");
         }
