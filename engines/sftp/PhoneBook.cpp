@@ -1,5 +1,7 @@
 #include "PhoneBook.h"
 
+#include "LocalDrive.h"
+#include "SafeText.h"
 #include "Text.h"
 
 #include <algorithm>
@@ -7,9 +9,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <optional>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmora::sftp {
 
@@ -20,6 +23,8 @@ using engine::Trim;
 
 constexpr std::string_view Blanks = " \t";
 constexpr std::string_view Scheme = "sftp://";
+constexpr off_t MaxSize = 1 << 20;
+constexpr int NotRegular = -1;  // a reason beside the errno values
 
 // A '#' that starts the line or follows a blank; one inside an address stays.
 std::string_view StripComment(std::string_view line)
@@ -71,6 +76,12 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix)
            });
 }
 
+// Nothing that SafeText would have to replace.
+bool Printable(std::string_view text)
+{
+    return engine::SafeText(text) == text;
+}
+
 class LineError
 {
 public:
@@ -101,6 +112,8 @@ void ParseAddress(std::string_view address, PhoneBookEntry &entry)
         auto decoded = PercentDecode(user);
         if (!decoded)
             throw LineError("Ungültige %-Kodierung im Benutzernamen: " + shown);
+        if (!Printable(*decoded))
+            throw LineError("Steuerzeichen im Benutzernamen nach der %-Dekodierung: " + shown);
         entry.user = std::move(*decoded);
     }
 
@@ -131,7 +144,8 @@ void ParseAddress(std::string_view address, PhoneBookEntry &entry)
     if (host.empty())
         throw LineError("Kein Rechnername in der Adresse: " + shown + expected);
     auto decodedHost = PercentDecode(host);
-    if (!decodedHost || decodedHost->find_first_of("@[]/ \t") != std::string::npos)
+    if (!decodedHost || decodedHost->find_first_of("@[]/ \t") != std::string::npos ||
+        !Printable(*decodedHost))
         throw LineError("Ungültiger Rechnername in der Adresse: " + shown);
     entry.host = std::move(*decodedHost);
 
@@ -141,12 +155,15 @@ void ParseAddress(std::string_view address, PhoneBookEntry &entry)
         if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
             throw LineError("Ungültiger Port (1 bis 65535): " + shown);
         entry.port = value;
+        entry.portGiven = true;
     }
 
     if (!path.empty()) {
         auto decoded = PercentDecode(path);
         if (!decoded)
             throw LineError("Ungültige %-Kodierung im Pfad: " + shown);
+        if (!Printable(*decoded))
+            throw LineError("Steuerzeichen im Pfad nach der %-Dekodierung: " + shown);
         std::string base = std::move(*decoded);
         if (base == "/~")
             base.clear();
@@ -166,6 +183,10 @@ std::string ReasonText(int err)
         return "Zugriff verweigert";
     case EISDIR:
         return "Das ist ein Verzeichnis";
+    case NotRegular:
+        return "Keine reguläre Datei";
+    case EFBIG:
+        return "Größer als 1 MiB";
     default:
         return "Fehler " + std::to_string(err);
     }
@@ -201,20 +222,41 @@ fs::path PhoneBook::Location()
 
 PhoneBook PhoneBook::Load(const fs::path &file)
 {
-    std::error_code ec;
-    if (fs::is_directory(file, ec))
-        throw PhoneBookError("Telefonbuch " + file.string() +
-                             " kann nicht gelesen werden: " + ReasonText(EISDIR) + ".");
-    errno = 0;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw PhoneBookError("Telefonbuch " + file.string() +
-                             " kann nicht gelesen werden: " + ReasonText(errno) + ".");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw PhoneBookError("Telefonbuch " + file.string() + " kann nicht gelesen werden.");
-    return Parse(text.str(), file.string());
+    const auto failed = [&](int err) {
+        return PhoneBookError(engine::SafeText("Telefonbuch " + file.string() +
+                                               " kann nicht gelesen werden: " + ReasonText(err) +
+                                               "."));
+    };
+    // Without blocking: a FIFO in its place must not hold up the dial.
+    const engine::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd)
+        throw failed(errno);
+    struct stat info
+    {};
+    if (::fstat(fd.Get(), &info) != 0)
+        throw failed(errno);
+    if (S_ISDIR(info.st_mode))
+        throw failed(EISDIR);
+    if (!S_ISREG(info.st_mode))
+        throw failed(NotRegular);
+    if (info.st_size > MaxSize)
+        throw failed(EFBIG);
+    std::string text(static_cast<std::size_t>(MaxSize) + 1, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), text.data() + filled, text.size() - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw failed(errno);
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+        if (filled > static_cast<std::size_t>(MaxSize))
+            throw failed(EFBIG);  // grew while being read
+    }
+    text.resize(filled);
+    return Parse(text, file.string());
 }
 
 PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
@@ -246,14 +288,12 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
             std::string_view value = Trim(line.substr(equals + 1));
             const auto semicolon = value.find(';');
             if (semicolon != std::string_view::npos) {
-                entry.displayName = std::string(Trim(value.substr(semicolon + 1)));
+                entry.displayName = engine::SafeText(Trim(value.substr(semicolon + 1)));
                 value = Trim(value.substr(0, semicolon));
             }
             if (value.empty())
                 throw LineError("Keine Adresse nach „=“.");
-            if (std::any_of(value.begin(), value.end(), [](char c) {
-                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-                }))
+            if (!Printable(value))
                 throw LineError("Steuerzeichen in der Adresse.");
             if (value.find_first_of(Blanks) != std::string_view::npos)
                 throw LineError("Leerzeichen in der Adresse (Name nach „;“ angeben): " +
@@ -265,8 +305,8 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
                                     std::to_string(other.line) + ".");
             book.m_entries.push_back(std::move(entry));
         } catch (const LineError &e) {
-            throw PhoneBookError("Telefonbuch " + fileName + ", Zeile " +
-                                 std::to_string(lineNumber) + ": " + e.what);
+            throw PhoneBookError(engine::SafeText("Telefonbuch " + fileName + ", Zeile " +
+                                                  std::to_string(lineNumber) + ": " + e.what));
         }
     }
     return book;

@@ -5,7 +5,9 @@
 // '#' at the start of a line or after a blank begins a comment. Numbers match
 // whatever spaces, '-' and '/' they are written with. A base path starting
 // with "/~" is taken below the login directory; without a path the login
-// directory is the base. User, host and path may be %-encoded.
+// directory is the base. User, host and path may be %-encoded; none of them
+// may hold a control character once decoded. The host may be a Host alias of
+// ~/.ssh/config. The file must be a regular file of at most 1 MiB.
 
 #include <filesystem>
 #include <stdexcept>
@@ -28,8 +30,9 @@ struct PhoneBookEntry
     std::string user;    // empty: the caller's choice
     std::string host;    // an IPv6 address without its brackets
     int port = 22;
-    std::string basePath;  // empty: the login directory; relative: below it
-    std::string displayName;
+    bool portGiven = false;   // false: ~/.ssh/config may name another
+    std::string basePath;     // empty: the login directory; relative: below it
+    std::string displayName;  // made safe to show
     int line = 0;
 };
 

@@ -1,14 +1,16 @@
 #include "Session.h"
 
-#include <libssh/libssh.h>
-#include <libssh/sftp.h>
+#include "Handles.h"
+#include "LocalDrive.h"
+#include "ReadPipeline.h"
+#include "SafeText.h"
+#include "SshSetup.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
@@ -16,7 +18,6 @@
 #include <netinet/tcp.h>
 #include <optional>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -37,36 +38,17 @@ constexpr auto StopGrace = 80ms;
 constexpr auto AliveInterval = 100ms;
 // How long a socket wait may last before the stop request is looked at again.
 constexpr auto PollSlice = 40ms;
-// After an abort, answers still on their way are collected this long, so they
-// do not pile up in the session.
-constexpr auto DrainTime = 50ms;
 
-struct SshFree
-{
-    void operator()(ssh_key key) const { ssh_key_free(key); }
-};
-using KeyPtr = std::unique_ptr<std::remove_pointer_t<ssh_key>, SshFree>;
-
-struct AttributesFree
-{
-    void operator()(sftp_attributes attributes) const { sftp_attributes_free(attributes); }
-};
-using AttributesPtr = std::unique_ptr<std::remove_pointer_t<sftp_attributes>, AttributesFree>;
-
-// The login name only; the home folder is never taken from here.
-std::string LocalUser()
-{
-    passwd entry{};
-    passwd *found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_name && *found->pw_name)
-        return found->pw_name;
-    for (const char *name : {"USER", "LOGNAME"})
-        if (const char *value = std::getenv(name); value && *value)
-            return value;
-    return {};
-}
+// What a request without an answer was waiting for, as the timeout names it.
+namespace Waits {
+constexpr const char *Init = "SFTP-Start";
+constexpr const char *RealPath = "Pfad auflösen";
+constexpr const char *Stat = "Attribute lesen";
+constexpr const char *List = "Verzeichnis lesen";
+constexpr const char *Open = "Datei öffnen";
+constexpr const char *Read = "Datei lesen";
+constexpr const char *Close = "Datei schließen";
+}  // namespace Waits
 
 std::string HostText(const std::string &host, int port)
 {
@@ -81,21 +63,10 @@ std::string AttemptsText(int attempts)
     return attempts == 1 ? "1 Versuch" : std::to_string(attempts) + " Versuche";
 }
 
-std::string SftpStatusText(int status)
+std::string LastPart(const std::string &path)
 {
-    switch (status) {
-    case SSH_FX_NO_SUCH_FILE:
-    case SSH_FX_NO_SUCH_PATH:
-        return "Nicht gefunden";
-    case SSH_FX_PERMISSION_DENIED:
-        return "Zugriff verweigert";
-    case SSH_FX_WRITE_PROTECT:
-        return "Schreibgeschützt";
-    case SSH_FX_OP_UNSUPPORTED:
-        return "Vom Server nicht unterstützt";
-    default:
-        return "Fehler " + std::to_string(status);
-    }
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 RemoteEntry FromAttributes(const sftp_attributes attributes, std::string name)
@@ -121,7 +92,42 @@ bool IsLink(const sftp_attributes attributes)
     return attributes->type == SSH_FILEXFER_TYPE_SYMLINK;
 }
 
+// Refuses to let OpenSSL ask for a passphrase on the terminal.
+int NoPassphrase(const char *, char *, std::size_t, int, int, void *)
+{
+    return -1;
+}
+
 }  // namespace
+
+Error::Error(Failure failure, const std::string &text)
+    : std::runtime_error(engine::SafeText(text)), m_failure(failure)
+{}
+
+bool PathInside(const std::string &path, const std::string &base)
+{
+    if (path == base)
+        return true;
+    const std::string prefix = !base.empty() && base.back() == '/' ? base : base + '/';
+    return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string SftpStatusText(uint32_t status)
+{
+    switch (status) {
+    case SSH_FX_NO_SUCH_FILE:
+    case SSH_FX_NO_SUCH_PATH:
+        return "Nicht gefunden";
+    case SSH_FX_PERMISSION_DENIED:
+        return "Zugriff verweigert";
+    case SSH_FX_WRITE_PROTECT:
+        return "Schreibgeschützt";
+    case SSH_FX_OP_UNSUPPORTED:
+        return "Vom Server nicht unterstützt";
+    default:
+        return "Fehler " + std::to_string(status);
+    }
+}
 
 struct Session::State
 {
@@ -173,6 +179,40 @@ struct Session::State
         State &m_state;
     };
 
+    // Marks a request on its way to the server: when no answer comes within
+    // the request timeout, the helper cuts the connection. Nested, the inner
+    // one counts until it ends; then the outer one starts afresh.
+    class Waiting
+    {
+    public:
+        Waiting(State &state, const char *what) : m_state(state)
+        {
+            const std::lock_guard lock(m_state.mutex);
+            m_previous = m_state.waitingFor;
+            m_state.waitingFor = what;
+            m_state.deadline = Clock::now() + m_state.requestTimeout;
+        }
+        ~Waiting()
+        {
+            const std::lock_guard lock(m_state.mutex);
+            m_state.waitingFor = m_previous;
+            m_state.deadline = Clock::now() + m_state.requestTimeout;
+        }
+        Waiting(const Waiting &) = delete;
+        Waiting &operator=(const Waiting &) = delete;
+
+    private:
+        State &m_state;
+        const char *m_previous = nullptr;
+    };
+
+    // An answer came: the request timeout starts again.
+    void Answered()
+    {
+        const std::lock_guard lock(mutex);
+        deadline = Clock::now() + requestTimeout;
+    }
+
     void Watch()
     {
         std::unique_lock lock(mutex);
@@ -196,6 +236,12 @@ struct Session::State
                     lastAlive = now;
                 }
                 lock.lock();
+                if (waitingFor && Clock::now() >= deadline && active && watchFd >= 0 && !cut) {
+                    // The server leaves a request unanswered: it is of no use any more.
+                    ::shutdown(watchFd, SHUT_RDWR);
+                    cut = true;
+                    timedOut = waitingFor;
+                }
                 if (!stop) {
                     stopping = false;
                     continue;
@@ -213,25 +259,25 @@ struct Session::State
         }
     }
 
-    void SetSocket(int fd)
+    // fd: a socket of ours (closed with the session) or libssh's (only watched).
+    void SetSocket(engine::UniqueFd own, int watched)
     {
         const std::lock_guard lock(mutex);
-        socketFd = fd;
-        watchFd = fd;
+        socket = std::move(own);
+        watchFd = socket ? socket.Get() : watched;
         cut = false;
+        timedOut = nullptr;
     }
 
     void CloseSocket()
     {
-        int fd = -1;
+        engine::UniqueFd closing;
         {
             const std::lock_guard lock(mutex);
-            fd = socketFd;
-            socketFd = -1;
+            closing = std::move(socket);
             watchFd = -1;
         }
-        if (fd >= 0)
-            ::close(fd);  // libssh leaves a socket it was handed open
+        // libssh leaves a socket it was handed open; closing here closes it.
     }
 
     bool WasCut()
@@ -240,57 +286,100 @@ struct Session::State
         return cut;
     }
 
+    // Closes the connection to a server that broke the rules; the session is lost.
+    void Drop()
+    {
+        lost = true;
+        const std::lock_guard lock(mutex);
+        if (watchFd >= 0 && !cut) {
+            ::shutdown(watchFd, SHUT_RDWR);
+            cut = true;
+        }
+    }
+
     void CloseAll()
     {
-        if (sftp) {
-            sftp_free(sftp);
-            sftp = nullptr;
-        }
+        if (unfinished)
+            Drop();  // its answers must not reach libssh, nor the file's close wait for them
+        unfinished.reset();
+        unfinishedFile.reset();
+        sftp.reset();
         if (ssh) {
             // A server that hangs must not hold up the goodbye.
-            ssh_set_blocking(ssh, 0);
+            ssh_set_blocking(ssh.get(), 0);
             if (!lost)
-                ssh_disconnect(ssh);
-            ssh_free(ssh);
-            ssh = nullptr;
+                ssh_disconnect(ssh.get());
+            ssh.reset();
         }
         CloseSocket();
     }
 
     // Waits until the socket has something for libssh, or a slice has passed.
-    void WaitSocket(Clock::time_point deadline)
+    void WaitSocket(Clock::time_point until)
     {
-        const int fd = ssh_get_fd(ssh);
+        const int fd = ssh_get_fd(ssh.get());
         pollfd entry{fd, POLLIN, 0};
-        if (ssh_get_poll_flags(ssh) & SSH_WRITE_PENDING)
+        if (ssh_get_poll_flags(ssh.get()) & SSH_WRITE_PENDING)
             entry.events |= POLLOUT;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::min<Clock::duration>(PollSlice, deadline - Clock::now()));
+            std::min<Clock::duration>(PollSlice, until - Clock::now()));
         ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
         ThrowIfStopped();
+    }
+
+    std::string TimeoutText(const char *what) const
+    {
+        const auto seconds = (requestTimeout.count() + 999) / 1000;
+        return "Zeitüberschreitung: " + displayHost + " antwortet nicht (" + what + ", " +
+               std::to_string(seconds) + " s). Verbindung getrennt.";
+    }
+
+    // After a libssh call failed: throws when it was stopped, timed out, or
+    // the connection is gone; returns when the server refused the request.
+    void ThrowIfBroken(const std::string &detail)
+    {
+        const bool channelGone =
+            sftp && sftp->channel &&
+            (ssh_channel_is_closed(sftp->channel) || ssh_channel_is_eof(sftp->channel));
+        if (WasCut() || !ssh || !ssh_is_connected(ssh.get()) || channelGone)
+            lost = true;
+        ThrowIfStopped();
+        const char *late = nullptr;
+        {
+            const std::lock_guard lock(mutex);
+            late = timedOut ? timedOut
+                            : (waitingFor && Clock::now() >= deadline ? waitingFor : nullptr);
+        }
+        if (late) {
+            Drop();  // libssh may have given up first
+            throw Error(Failure::ConnectionLost, TimeoutText(late));
+        }
+        if (lost) {
+            throw Error(Failure::ConnectionLost,
+                        "Verbindung zu " + displayHost + " unterbrochen" +
+                            (detail.empty() ? std::string() : " (" + detail + ")") + ".");
+        }
     }
 
     // The error after a libssh call failed: the stop request, a lost
     // connection, or what the server said.
     [[noreturn]] void Fail(const std::string &what)
     {
-        const std::string detail = ssh ? ssh_get_error(ssh) : "";
-        const bool channelGone =
-            sftp && sftp->channel &&
-            (ssh_channel_is_closed(sftp->channel) || ssh_channel_is_eof(sftp->channel));
-        if (WasCut() || !ssh || !ssh_is_connected(ssh) || channelGone)
-            lost = true;
-        ThrowIfStopped();
-        if (lost) {
-            throw Error(Failure::ConnectionLost,
-                        "Verbindung zu " + displayHost + " unterbrochen" +
-                            (detail.empty() ? std::string() : " (" + detail + ")") + ".");
-        }
-        const int status = sftp ? sftp_get_error(sftp) : SSH_FX_OK;
+        const std::string detail = ssh ? ssh_get_error(ssh.get()) : "";
+        ThrowIfBroken(detail);
+        const int status = sftp ? sftp_get_error(sftp.get()) : SSH_FX_OK;
         if (status != SSH_FX_OK && status != SSH_FX_EOF)
-            throw Error(Failure::Remote, what + ": " + SftpStatusText(status) + ".");
+            throw Error(Failure::Remote,
+                        what + ": " + SftpStatusText(static_cast<uint32_t>(status)) + ".");
         throw Error(Failure::Remote,
                     what + (detail.empty() ? std::string(".") : " (" + detail + ")."));
+    }
+
+    // A server that broke the rules: the connection closes, the text says why.
+    [[noreturn]] void Abandon(const std::string &text)
+    {
+        Drop();
+        throw Error(Failure::ConnectionLost, text);
     }
 
     bool Lost()
@@ -306,17 +395,58 @@ struct Session::State
             throw Error(Failure::ConnectionLost, "Keine Verbindung zu " + displayHost + " mehr.");
     }
 
+    // The server's absolute form of path; nullopt when it refuses.
+    std::optional<std::string> Canonical(const std::string &path)
+    {
+        const Waiting waiting(*this, Waits::RealPath);
+        const TextPtr resolved(sftp_canonicalize_path(sftp.get(), path.c_str()));
+        if (!resolved) {
+            ThrowIfBroken(ssh_get_error(ssh.get()));
+            return std::nullopt;
+        }
+        std::string out(resolved.get());
+        if (out.empty() || out.front() != '/')
+            Abandon("Pfad " + path + " auf dem Server nicht auflösbar (ungültige Antwort).");
+        return out;
+    }
+
     void Connect(const ConnectOptions &options);
-    void Attempt(const ConnectOptions &options, const std::string &user);
-    void ConnectSocket(const ConnectOptions &options, Clock::time_point deadline);
+    void Attempt(const ConnectOptions &options);
+    void ConnectSocket(const Target &target, Clock::time_point deadline);
     void CheckHostKey(const ConnectOptions &options);
-    void Authenticate(const ConnectOptions &options, const std::string &user,
+    void Authenticate(const ConnectOptions &options, const Target &target,
                       Clock::time_point deadline);
+    void StartSftp();
+
+    // Before libssh reads the channel again: what a stopped download left on
+    // its way is collected, and its file closed.
+    void Settle()
+    {
+        if (!unfinished)
+            return;
+        try {
+            {
+                const Waiting waiting(*this, Waits::Read);
+                while (!unfinished->Drain(Clock::now() + PollSlice))
+                    ThrowIfStopped();
+            }
+            unfinished.reset();
+            const Waiting waiting(*this, Waits::Close);
+            unfinishedFile.reset();
+        } catch (const Error &e) {
+            if (e.failure() != Failure::Stopped)
+                Drop();
+            throw;
+        }
+    }
 
     Control control;
     std::string displayHost;
-    ssh_session ssh = nullptr;
-    sftp_session sftp = nullptr;
+    std::chrono::milliseconds requestTimeout{15'000};
+    SshPtr ssh;
+    SftpPtr sftp;                              // freed before ssh
+    std::unique_ptr<ReadPipeline> unfinished;  // a stopped download whose answers still come
+    FilePtr unfinishedFile;                    // and its file, closed once they are in
     bool lost = false;
 
     std::mutex mutex;  // guards what the helper thread sees
@@ -324,23 +454,24 @@ struct Session::State
     bool active = false;
     bool quit = false;
     bool cut = false;
-    int socketFd = -1;
+    engine::UniqueFd socket;
     int watchFd = -1;
+    const char *waitingFor = nullptr;  // the request on its way, if any
+    Clock::time_point deadline{};      // for its answer
+    const char *timedOut = nullptr;    // what the helper cut the connection for
     std::thread watchdog;
 };
 
 void Session::State::Connect(const ConnectOptions &options)
 {
-    displayHost = HostText(options.host, options.port);
-    const std::string user = options.user.empty() ? LocalUser() : options.user;
-    if (user.empty())
-        throw Error(Failure::Local, "Kein Benutzername: lokaler Benutzer unbekannt.");
+    displayHost = HostText(options.host, options.port > 0 ? options.port : 22);
+    requestTimeout = options.requestTimeout;
     const int attempts = std::max(0, options.retries) + 1;
     for (int attempt = 1;; ++attempt) {
         if (options.onAttempt)
             options.onAttempt(attempt);
         try {
-            Attempt(options, user);
+            Attempt(options);
             return;
         } catch (const Error &e) {
             CloseAll();
@@ -365,29 +496,30 @@ void Session::State::Connect(const ConnectOptions &options)
     }
 }
 
-void Session::State::ConnectSocket(const ConnectOptions &options, Clock::time_point deadline)
+void Session::State::ConnectSocket(const Target &target, Clock::time_point deadline)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    const std::string service = std::to_string(options.port);
-    if (const int rc = getaddrinfo(options.host.c_str(), service.c_str(), &hints, &found); rc != 0)
+    const std::string service = std::to_string(target.port);
+    if (const int rc = getaddrinfo(target.host.c_str(), service.c_str(), &hints, &found); rc != 0)
         throw Error(Failure::Remote,
-                    "Rechner " + options.host + " nicht gefunden (" + gai_strerror(rc) + ").");
+                    "Rechner " + target.host + " nicht gefunden (" + gai_strerror(rc) + ").");
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
 
     Failure failure = Failure::Refused;
     int lastError = ECONNREFUSED;
     for (const addrinfo *address = found; address; address = address->ai_next) {
-        const int fd =
-            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                     address->ai_protocol);
-        if (fd < 0) {
+        engine::UniqueFd own(::socket(address->ai_family,
+                                      address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                      address->ai_protocol));
+        if (!own) {
             lastError = errno;
             continue;
         }
-        SetSocket(fd);
+        const int fd = own.Get();
+        SetSocket(std::move(own), -1);
         int error = 0;
         if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
             error = errno;
@@ -432,47 +564,39 @@ void Session::State::ConnectSocket(const ConnectOptions &options, Clock::time_po
     throw Error(failure, "");
 }
 
-void Session::State::Attempt(const ConnectOptions &options, const std::string &user)
+void Session::State::Attempt(const ConnectOptions &options)
 {
     const auto deadline = Clock::now() + options.attemptTimeout;
-    ConnectSocket(options, deadline);
-
-    ssh = ssh_new();
+    ssh.reset(ssh_new());
     if (!ssh)
         throw Error(Failure::Local, "libssh: keine Sitzung (Speicher?).");
-    const std::string sshDir = (options.sshHome / ".ssh").string();
-    const std::string knownHosts = (options.sshHome / ".ssh" / "known_hosts").string();
-    int port = options.port;
-    int fd = socketFd;
-    int no = 0;
-    int verbosity = SSH_LOG_NOLOG;
-    long timeout = std::max<long>(
+    const long timeout = std::max<long>(
         1, static_cast<long>(
                std::chrono::duration_cast<std::chrono::seconds>(options.attemptTimeout).count()));
-    const bool set = ssh_options_set(ssh, SSH_OPTIONS_LOG_VERBOSITY, &verbosity) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_HOST, options.host.c_str()) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_PORT, &port) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_USER, user.c_str()) == 0 &&
-                     // Never the home from the password database: the caller says where.
-                     ssh_options_set(ssh, SSH_OPTIONS_SSH_DIR, sshDir.c_str()) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null") == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_PROCESS_CONFIG, &no) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_TIMEOUT, &timeout) == 0 &&
-                     ssh_options_set(ssh, SSH_OPTIONS_FD, &fd) == 0;
-    if (!set)
-        throw Error(Failure::Local,
-                    std::string("libssh: Einstellung abgelehnt (") + ssh_get_error(ssh) + ").");
+    const Target target = Configure(ssh.get(), options, timeout);
+    displayHost = HostText(options.host, target.port);
+    if (!target.proxy) {
+        ConnectSocket(target, deadline);
+        const int fd = socket.Get();
+        if (ssh_options_set(ssh.get(), SSH_OPTIONS_FD, &fd) != 0)
+            throw Error(Failure::Local, std::string("libssh: Einstellung abgelehnt (") +
+                                            ssh_get_error(ssh.get()) + ").");
+    }
 
-    ssh_set_blocking(ssh, 0);
+    ssh_set_blocking(ssh.get(), 0);
     for (;;) {
-        const int rc = ssh_connect(ssh);
+        const int rc = ssh_connect(ssh.get());
+        if (target.proxy && watchFd < 0 && ssh_get_fd(ssh.get()) >= 0)
+            SetSocket(engine::UniqueFd(), ssh_get_fd(ssh.get()));  // the proxy's, libssh's own
         if (rc == SSH_OK)
             break;
         if (rc == SSH_ERROR) {
             ThrowIfStopped();
+            // Dropped before it said a word: as good as refused, worth another attempt.
+            if (!ssh_get_serverbanner(ssh.get()))
+                throw Error(Failure::Refused, "");
             throw Error(Failure::Remote, "SSH-Verbindung zu " + displayHost + " gescheitert (" +
-                                             ssh_get_error(ssh) + ").");
+                                             ssh_get_error(ssh.get()) + ").");
         }
         if (Clock::now() >= deadline)
             throw Error(Failure::TimedOut, "");
@@ -480,82 +604,133 @@ void Session::State::Attempt(const ConnectOptions &options, const std::string &u
     }
 
     CheckHostKey(options);
-    Authenticate(options, user, deadline);
+    Authenticate(options, target, deadline);
+    StartSftp();
+}
 
-    // libssh's SFTP calls need a blocking session; the helper thread covers them.
-    ssh_set_blocking(ssh, 1);
-    sftp = sftp_new(ssh);
+void Session::State::StartSftp()
+{
+    // libssh's SFTP calls need a blocking session; the helper thread covers
+    // them, and libssh's own timeout must not come before the request timeout.
+    ssh_set_blocking(ssh.get(), 1);
+    const long timeout =
+        2 * static_cast<long>(std::chrono::ceil<std::chrono::seconds>(requestTimeout).count()) + 5;
+    ssh_options_set(ssh.get(), SSH_OPTIONS_TIMEOUT, &timeout);
+    const Waiting waiting(*this, Waits::Init);
+    sftp.reset(sftp_new(ssh.get()));
     if (!sftp)
         Fail("SFTP auf " + displayHost + " nicht verfügbar");
-    if (sftp_init(sftp) != 0)
+    if (sftp_init(sftp.get()) != 0)
         Fail("SFTP auf " + displayHost + " nicht verfügbar");
 }
 
 void Session::State::CheckHostKey(const ConnectOptions &options)
 {
     ssh_key raw = nullptr;
-    if (ssh_get_server_publickey(ssh, &raw) != SSH_OK)
+    if (ssh_get_server_publickey(ssh.get(), &raw) != SSH_OK)
         throw Error(Failure::HostKey, "Schlüssel von " + displayHost + " nicht erhalten.");
     const KeyPtr key(raw);
     unsigned char *hash = nullptr;
     std::size_t hashLength = 0;
     if (ssh_get_publickey_hash(key.get(), SSH_PUBLICKEY_HASH_SHA256, &hash, &hashLength) != 0)
         throw Error(Failure::HostKey, "Schlüssel von " + displayHost + " nicht lesbar.");
-    char *text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, hashLength);
+    const TextPtr text(ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, hashLength));
     ssh_clean_pubkey_hash(&hash);
-    const std::string fingerprint = text ? text : "?";
-    ssh_string_free_char(text);
+    const std::string fingerprint = text ? text.get() : "?";
     const char *typeName = ssh_key_type_to_char(ssh_key_type(key.get()));
     const std::string shownKey = std::string(typeName ? typeName : "?") + " " + fingerprint;
-    const std::string file = (options.sshHome / ".ssh" / "known_hosts").string();
+    const std::filesystem::path file = options.sshHome / ".ssh" / "known_hosts";
 
-    switch (ssh_session_is_known_server(ssh)) {
+    // libssh 0.10 does not know the marker; a revoked key never counts, whatever else is listed.
+    if (IsRevoked(file, key.get()))
+        throw Error(Failure::HostKey, "Der Schlüssel von " + displayHost + " (" + shownKey +
+                                          ") ist in " + file.string() +
+                                          " als widerrufen markiert. Verbindung abgelehnt.");
+    switch (ssh_session_is_known_server(ssh.get())) {
     case SSH_KNOWN_HOSTS_OK:
         return;
     case SSH_KNOWN_HOSTS_CHANGED:
     case SSH_KNOWN_HOSTS_OTHER:
         throw Error(Failure::HostKey, "WARNUNG: Der Schlüssel von " + displayHost +
-                                          " passt nicht zu dem Eintrag in " + file +
+                                          " passt nicht zu dem Eintrag in " + file.string() +
                                           " (angeboten: " + shownKey + "). Verbindung abgelehnt.");
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND:
         throw Error(Failure::HostKey, "Unbekannter Rechner " + displayHost + ": sein Schlüssel " +
-                                          shownKey + " steht nicht in " + file +
+                                          shownKey + " steht nicht in " + file.string() +
                                           ". Verbindung abgelehnt.");
     case SSH_KNOWN_HOSTS_ERROR:
     default:
         throw Error(Failure::HostKey, "Schlüssel von " + displayHost + " (" + shownKey +
-                                          ") nicht prüfbar: " + ssh_get_error(ssh) +
+                                          ") nicht prüfbar: " + ssh_get_error(ssh.get()) +
                                           ". Verbindung abgelehnt.");
     }
 }
 
-void Session::State::Authenticate(const ConnectOptions &options, const std::string &user,
+void Session::State::Authenticate(const ConnectOptions &options, const Target &target,
                                   Clock::time_point deadline)
 {
-    const bool password = !options.password.empty();
-    for (;;) {
-        const int rc = password ? ssh_userauth_password(ssh, nullptr, options.password.c_str())
-                                : ssh_userauth_publickey_auto(ssh, nullptr, nullptr);
-        switch (rc) {
-        case SSH_AUTH_SUCCESS:
-            return;
-        case SSH_AUTH_AGAIN:
+    const std::string refused =
+        "Anmeldung als " + target.user + " bei " + displayHost + " abgelehnt";
+    // Each libssh call returns "again" until its answer is in.
+    const auto await = [&](const auto &call) {
+        for (;;) {
+            const int rc = call();
+            if (rc != SSH_AUTH_AGAIN) {
+                if (rc == SSH_AUTH_ERROR) {
+                    ThrowIfStopped();
+                    throw Error(Failure::Authentication, "Anmeldung als " + target.user + " bei " +
+                                                             displayHost + " gescheitert (" +
+                                                             ssh_get_error(ssh.get()) + ").");
+                }
+                return rc;
+            }
             if (Clock::now() >= deadline)
                 throw Error(Failure::TimedOut, "");
             WaitSocket(deadline);
-            continue;
-        case SSH_AUTH_DENIED:
-        case SSH_AUTH_PARTIAL:
-            throw Error(Failure::Authentication,
-                        "Anmeldung als " + user + " bei " + displayHost + " abgelehnt" +
-                            (password ? " (Passwort)." : " (kein passender Schlüssel)."));
-        default:
-            ThrowIfStopped();
-            throw Error(Failure::Authentication, "Anmeldung als " + user + " bei " + displayHost +
-                                                     " gescheitert (" + ssh_get_error(ssh) + ").");
         }
+    };
+
+    if (!options.password.empty()) {
+        if (await([&] {
+                return ssh_userauth_password(ssh.get(), nullptr, options.password.c_str());
+            }) == SSH_AUTH_SUCCESS)
+            return;
+        throw Error(Failure::Authentication, refused + " (Passwort).");
     }
+
+    // As ssh_userauth_publickey_auto does, the agent first, then the identities;
+    // but, as OpenSSH, none that others may read or write.
+    if (const char *agent = std::getenv("SSH_AUTH_SOCK");
+        agent && *agent &&
+        await([&] { return ssh_userauth_agent(ssh.get(), nullptr); }) == SSH_AUTH_SUCCESS)
+        return;
+    std::optional<Identity> exposed;
+    for (const Identity &identity : Identities(ssh.get(), options, target)) {
+        if (!identity.usable) {
+            if (!exposed)
+                exposed = identity;
+            continue;
+        }
+        ssh_key raw = nullptr;
+        if (ssh_pki_import_privkey_file(identity.file.c_str(), nullptr, NoPassphrase, nullptr,
+                                        &raw) != SSH_OK)
+            continue;  // unreadable, or it needs a passphrase
+        const KeyPtr key(raw);
+        if (await([&] { return ssh_userauth_publickey(ssh.get(), nullptr, key.get()); }) ==
+            SSH_AUTH_SUCCESS)
+            return;
+    }
+    if (exposed) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(exposed->mode));
+        throw Error(Failure::Authentication,
+                    refused + ": Schlüssel " + exposed->file +
+                        " nicht benutzt, da Gruppe oder andere ihn lesen oder schreiben dürfen "
+                        "(Rechte " +
+                        mode + ").");
+    }
+    throw Error(Failure::Authentication, refused + " (kein passender Schlüssel).");
 }
 
 Session::Session(Control control) : m_state(std::make_unique<State>(std::move(control))) {}
@@ -578,13 +753,12 @@ std::string Session::RealPath(const std::string &path)
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
-    char *resolved = sftp_canonicalize_path(state.sftp, path.c_str());
+    state.Settle();
+    std::optional<std::string> resolved = state.Canonical(path);
     if (!resolved)
         state.Fail("Pfad " + path + " auf dem Server nicht auflösbar");
-    std::string out(resolved);
-    ssh_string_free_char(resolved);
     state.ThrowIfStopped();
-    return out;
+    return std::move(*resolved);
 }
 
 RemoteEntry Session::Stat(const std::string &path)
@@ -592,184 +766,140 @@ RemoteEntry Session::Stat(const std::string &path)
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
-    const AttributesPtr attributes(sftp_stat(state.sftp, path.c_str()));
+    state.Settle();
+    const State::Waiting waiting(state, Waits::Stat);
+    const AttributesPtr attributes(sftp_stat(state.sftp.get(), path.c_str()));
     if (!attributes)
         state.Fail(path);
     state.ThrowIfStopped();
-    const auto slash = path.find_last_of('/');
-    return FromAttributes(attributes.get(),
-                          slash == std::string::npos ? path : path.substr(slash + 1));
+    return FromAttributes(attributes.get(), engine::SafeText(LastPart(path)));
 }
 
-std::vector<RemoteEntry> Session::List(const std::string &directory)
+std::vector<RemoteEntry> Session::List(const std::string &directory, const std::string &base)
 {
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
-    sftp_dir dir = sftp_opendir(state.sftp, directory.c_str());
+    state.Settle();
+    const State::Waiting waiting(state, Waits::List);  // also while the directory closes
+    const DirPtr dir(sftp_opendir(state.sftp.get(), directory.c_str()));
     if (!dir)
         state.Fail("Verzeichnis " + directory + " nicht lesbar");
     std::vector<RemoteEntry> entries;
-    std::vector<std::size_t> links;
+    std::vector<std::pair<std::size_t, std::string>> links;  // where, and the name as served
+    std::size_t read = 0;
+    std::size_t nameBytes = 0;
     for (;;) {
-        const AttributesPtr attributes(sftp_readdir(state.sftp, dir));
+        const AttributesPtr attributes(sftp_readdir(state.sftp.get(), dir.get()));
+        state.Answered();
         if (!attributes) {
-            if (sftp_dir_eof(dir))
+            if (sftp_dir_eof(dir.get()))
                 break;
-            sftp_closedir(dir);
             state.Fail("Verzeichnis " + directory + " nicht lesbar");
         }
         const std::string name = attributes->name ? attributes->name : "";
-        if (name.empty() || name == "." || name == "..")
+        // An endless listing must not take all memory.
+        const bool dots = name.empty() || name == "." || name == "..";
+        if (++read > MaxEntries + 2 || (!dots && entries.size() == MaxEntries))
+            state.Abandon("Verzeichnis zu groß: mehr als 100000 Einträge.");
+        nameBytes += name.size();
+        if (nameBytes > MaxNameBytes)
+            state.Abandon("Verzeichnis zu groß: mehr als 64 MiB an Namen.");
+        if (dots)
             continue;
         if (IsLink(attributes.get()))
-            links.push_back(entries.size());
-        entries.push_back(FromAttributes(attributes.get(), name));
+            links.emplace_back(entries.size(), name);
+        entries.push_back(FromAttributes(attributes.get(), engine::SafeText(name)));
         if (state.StopRequested())
             break;
     }
-    sftp_closedir(dir);
     state.ThrowIfStopped();
     const std::string prefix =
         directory.empty() || directory.back() == '/' ? directory : directory + "/";
-    for (const std::size_t index : links) {
-        // What the link points to; a dangling link stays a file of size 0.
-        const AttributesPtr target(sftp_stat(state.sftp, (prefix + entries[index].name).c_str()));
+    for (const auto &[index, name] : links) {
+        // What the link points to, if that lies inside base; else the link as it is.
+        const std::optional<std::string> real = state.Canonical(prefix + name);
         state.ThrowIfStopped();
-        if (target)
+        if (real && !PathInside(*real, base))
+            continue;
+        const State::Waiting statting(state, Waits::Stat);
+        const AttributesPtr target(sftp_stat(state.sftp.get(), (prefix + name).c_str()));
+        state.ThrowIfStopped();
+        if (target) {
             entries[index] = FromAttributes(target.get(), entries[index].name);
-        else if (!ssh_is_connected(state.ssh))
-            state.Fail("Verzeichnis " + directory + " nicht lesbar");
-        else
-            entries[index].size = 0;
+        } else {
+            state.ThrowIfBroken(ssh_get_error(state.ssh.get()));
+            entries[index].size = 0;  // dangling: a file of size 0
+        }
     }
     return entries;
 }
 
-uint64_t Session::Download(const std::string &path, const Sink &sink, const Progress &progress)
+uint64_t Session::Download(const std::string &path, const Sink &sink, const Progress &progress,
+                           const std::string &name)
 {
     State &state = *m_state;
     state.RequireOpen();
     const State::Busy busy(state);
-    sftp_file file = sftp_open(state.sftp, path.c_str(), O_RDONLY, 0);
-    if (!file)
-        state.Fail("Datei " + path + " nicht lesbar");
-    struct Closer
+    state.Settle();
+    const std::string shown = name.empty() ? LastPart(path) : name;
+    const State::Waiting closing(state, Waits::Close);  // the file closes on every way out
+    FilePtr file;
+    uint64_t size = 0;
     {
-        sftp_file &file;
-        ~Closer()
-        {
-            if (file)
-                sftp_close(file);
-        }
-    } closer{file};
-
-    uint64_t expected = UINT64_MAX;
-    if (const AttributesPtr attributes(sftp_fstat(file)); attributes) {
+        const State::Waiting opening(state, Waits::Open);
+        file.reset(sftp_open(state.sftp.get(), path.c_str(), O_RDONLY, 0));
+        if (!file)
+            state.Fail("Datei " + path + " nicht lesbar");
+    }
+    {
+        const State::Waiting statting(state, Waits::Stat);
+        const AttributesPtr attributes(sftp_fstat(file.get()));
+        if (!attributes)
+            state.Fail("Datei " + path + " nicht lesbar");
         if (attributes->flags & SSH_FILEXFER_ATTR_PERMISSIONS && S_ISDIR(attributes->permissions))
             throw Error(Failure::Remote, path + " ist ein Verzeichnis.");
-        if (attributes->flags & SSH_FILEXFER_ATTR_SIZE)
-            expected = attributes->size;
-    } else {
-        state.Fail("Datei " + path + " nicht lesbar");
+        if (!(attributes->flags & SSH_FILEXFER_ATTR_SIZE))
+            throw Error(Failure::Remote,
+                        "Datei " + shown + " nicht lesbar: der Server nennt ihre Größe nicht.");
+        size = attributes->size;
     }
-    sftp_file_set_nonblocking(file);
 
-    struct Request
-    {
-        uint32_t id;
-        uint64_t offset;
-        uint32_t length;
-    };
-    std::deque<Request> inFlight;
-    std::vector<char> buffer(ReadSize);
-    // Requests go out up to the expected end and one past it, which finds the
-    // end of the file, or that it has grown.
-    uint64_t requestLimit = expected;
-    uint64_t next = 0;
+    auto pipeline = std::make_unique<ReadPipeline>(
+        state.sftp.get(), file->handle, shown,
+        ReadPipeline::Hooks{[&state] { state.ThrowIfStopped(); },
+                            [&state] { state.WaitSocket(Clock::now() + PollSlice); },
+                            [&state] { state.Answered(); },
+                            [&state, shown] { state.Fail("Lesen von " + shown + " gescheitert"); }},
+        ReadSize, ReadsInFlight);
     uint64_t done = 0;
-    bool atEnd = false;
-
-    const auto send = [&](uint64_t offset, uint32_t length, bool front) {
-        sftp_seek64(file, offset);
-        const int id = sftp_async_read_begin(file, length);
-        if (id < 0)
-            state.Fail("Lesen von " + path + " gescheitert");
-        const Request request{static_cast<uint32_t>(id), offset, length};
-        if (front)
-            inFlight.push_front(request);
-        else
-            inFlight.push_back(request);
-    };
-    // Takes the answer of the oldest request; nullopt while it is still on its way.
-    const auto receive = [&]() -> std::optional<int> {
-        const Request &request = inFlight.front();
-        sftp_seek64(file, request.offset);  // clears the end mark an earlier answer left
-        const int rc = sftp_async_read(file, buffer.data(), request.length, request.id);
-        if (rc == SSH_AGAIN)
-            return std::nullopt;
-        return rc;
-    };
-
-    try {
-        for (;;) {
-            while (!atEnd && inFlight.size() < ReadsInFlight && next <= requestLimit) {
-                send(next, ReadSize, false);
-                next += ReadSize;
-            }
-            if (inFlight.empty())
-                break;
-            state.ThrowIfStopped();
-            const std::optional<int> rc = receive();
-            if (!rc) {
-                state.WaitSocket(Clock::now() + PollSlice);
-                continue;
-            }
-            const Request request = inFlight.front();
-            inFlight.pop_front();
-            if (*rc < 0)
-                state.Fail("Lesen von " + path + " gescheitert");
-            if (atEnd)
-                continue;  // an answer past the end; only collected
-            if (*rc == 0) {
-                atEnd = true;
-                continue;
-            }
-            if (request.offset != done)
-                throw Error(Failure::Remote,
-                            "Lesen von " + path + " gescheitert: Antworten außer der Reihe.");
-            const auto count = static_cast<uint32_t>(*rc);
-            sink(buffer.data(), count);
-            done += count;
-            if (done > requestLimit || requestLimit == UINT64_MAX)
-                requestLimit = done;     // grown, or no size given: keep asking
-            if (count < request.length)  // a short answer: the rest comes first
-                send(request.offset + count, request.length - count, true);
-            if (progress)
-                progress(done, expected);
-        }
-    } catch (const Error &e) {
-        if (e.failure() == Failure::Stopped && !state.Lost()) {
-            // Collect what is still coming for a moment, then close the handle.
-            const auto until = Clock::now() + DrainTime;
-            while (!inFlight.empty() && Clock::now() < until) {
-                const std::optional<int> rc = receive();
-                if (!rc) {
-                    pollfd entry{ssh_get_fd(state.ssh), POLLIN, 0};
-                    ::poll(&entry, 1, 10);
-                    continue;
+    {
+        const State::Waiting reading(state, Waits::Read);
+        try {
+            done = pipeline->Read(size, sink, progress);
+        } catch (const Error &e) {
+            // Answers to our requests must never reach libssh. After a stop they
+            // are collected, and the file closed, before the next request: an
+            // abort does not wait for the server. Else they are collected now,
+            // or the connection goes.
+            if (e.failure() == Failure::Stopped && !state.Lost()) {
+                state.unfinished = std::move(pipeline);
+                state.unfinishedFile = std::move(file);
+            } else {
+                bool drained = false;
+                try {
+                    drained = e.failure() != Failure::ConnectionLost && !state.Lost() &&
+                              pipeline->Drain(Clock::now() + state.requestTimeout);
+                } catch (const Error &) {
                 }
-                inFlight.pop_front();
-                if (*rc < 0)
-                    break;
+                if (!drained)
+                    state.Drop();
             }
+            throw;
         }
-        throw;  // the closer sends the close; on a dead line it fails at once
     }
     state.ThrowIfStopped();
-    const int closed = sftp_close(file);
-    file = nullptr;
-    if (closed != 0)
+    if (sftp_close(file.release()) != 0)
         state.Fail("Schließen von " + path + " gescheitert");
     return done;
 }
@@ -777,6 +907,10 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
 void Session::Close()
 {
     const State::Busy busy(*m_state);
+    try {
+        m_state->Settle();  // for a clean goodbye
+    } catch (const Error &) {
+    }
     m_state->CloseAll();
     m_state->lost = true;
 }

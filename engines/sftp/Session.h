@@ -6,9 +6,16 @@
 // much: the connection is built without blocking, and a helper thread watches
 // the calls libssh only offers blocking. When such a call has not come back
 // 100 ms after the stop request, the helper shuts the socket down; the call
-// then fails and the session is lost.
+// then fails and the session is lost. Once logged in, a request the server
+// leaves unanswered for the request timeout ends the same way.
 //
-// Texts of errors are German, UTF-8. Paths on the server are UTF-8 as well.
+// The user's ~/.ssh/config is read through libssh's parser (Host aliases,
+// HostName, Port, User, IdentityFile, ProxyJump), but host keys are only ever
+// taken from ~/.ssh/known_hosts, checked strictly, "@revoked" keys refused,
+// and private keys others may read or write are not used.
+//
+// Texts of errors are German, UTF-8, made safe to show (SafeText); what the
+// server says goes into them. Paths on the server are UTF-8 as well.
 
 #include <chrono>
 #include <cstdint>
@@ -27,7 +34,9 @@ enum class Failure {
     TimedOut,        // an attempt took longer than allowed
     HostKey,         // unknown or changed host key, or known_hosts unusable
     Authentication,  // the server did not accept us
-    ConnectionLost,  // the server went away or the connection dropped
+    ConnectionLost,  // the server went away, the connection dropped, or it was
+                     // closed because the server did not answer in time or broke
+                     // the protocol
     Remote,          // the server refused a request (missing file, no access, ...)
     Local,           // something on this side (a write by the sink, a bad name)
 };
@@ -35,8 +44,7 @@ enum class Failure {
 class Error : public std::runtime_error
 {
 public:
-    Error(Failure failure, const std::string &text) : std::runtime_error(text), m_failure(failure)
-    {}
+    Error(Failure failure, const std::string &text);  // text: made safe to show
     [[nodiscard]] Failure failure() const { return m_failure; }
 
 private:
@@ -53,13 +61,14 @@ struct Control
 
 struct ConnectOptions
 {
-    std::string host;
-    int port = 22;
-    std::string user;               // empty: the local user
+    std::string host;               // may be a Host alias of ~/.ssh/config
+    int port = 0;                   // 0: as ~/.ssh/config says, else 22
+    std::string user;               // empty: as ~/.ssh/config says, else the local user
     std::string password;           // empty: public keys (agent, default identities)
     std::filesystem::path sshHome;  // its .ssh holds known_hosts and the identities
     int retries = 0;                // further attempts after refused or timed out
     std::chrono::milliseconds attemptTimeout{15'000};
+    std::chrono::milliseconds requestTimeout{15'000};  // logged in: no answer this long ends it
     std::chrono::milliseconds retryPause{1'000};
     std::function<void(int attempt)> onAttempt;  // before each attempt, from 1
 };
@@ -85,14 +94,20 @@ public:
     // The server's absolute form of path ("." is the login directory).
     std::string RealPath(const std::string &path);
     RemoteEntry Stat(const std::string &path);  // follows symbolic links
-    // Without "." and ".."; a link is shown as what it points to.
-    std::vector<RemoteEntry> List(const std::string &directory);
+    // Without "." and ".."; names made safe to show. A link is shown as what
+    // it points to when that lies inside base, else as the link itself.
+    // Past MaxEntries entries or MaxNameBytes of names: an error, and the
+    // connection is closed.
+    std::vector<RemoteEntry> List(const std::string &directory, const std::string &base);
 
-    // Streams the file in order into sink, several reads in flight. sink may
-    // throw Error(Failure::Local, ...). Returns the number of bytes.
+    // Streams exactly the size the server gives at open into sink, in order,
+    // several reads in flight (see ReadPipeline.h). sink may throw
+    // Error(Failure::Local, ...). name goes into error texts; empty: the last
+    // part of path. Returns the number of bytes.
     using Sink = std::function<void(const char *data, std::size_t size)>;
     using Progress = std::function<void(uint64_t done, uint64_t expected)>;
-    uint64_t Download(const std::string &path, const Sink &sink, const Progress &progress = {});
+    uint64_t Download(const std::string &path, const Sink &sink, const Progress &progress = {},
+                      const std::string &name = {});
 
     // Ends the SFTP session and the connection; the session is unusable after.
     void Close();
@@ -103,6 +118,9 @@ public:
     // Tuning of the pipelined download.
     static constexpr uint32_t ReadSize = 64 * 1024;
     static constexpr std::size_t ReadsInFlight = 32;
+    // The most a listing may hold.
+    static constexpr std::size_t MaxEntries = 100'000;
+    static constexpr std::size_t MaxNameBytes = 64 << 20;
 
 private:
     struct State;
@@ -110,5 +128,11 @@ private:
 
     std::unique_ptr<State> m_state;
 };
+
+// Whether path is base or lies below it; both absolute, as the server gives them.
+bool PathInside(const std::string &path, const std::string &base);
+
+// An SFTP status code as error texts name it.
+std::string SftpStatusText(uint32_t status);
 
 }  // namespace velmora::sftp

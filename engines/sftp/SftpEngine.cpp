@@ -3,6 +3,7 @@
 #include "DosPath.h"
 #include "LocalDrive.h"
 #include "PhoneBook.h"
+#include "SafeText.h"
 #include "Session.h"
 #include "Text.h"
 #include "WorkerEngine.h"
@@ -37,10 +38,7 @@ std::string Join(const std::string &base, const std::vector<std::string> &dirs)
 
 bool Inside(const std::string &path, const std::string &base)
 {
-    if (path == base)
-        return true;
-    const std::string prefix = base.back() == '/' ? base : base + '/';
-    return path.compare(0, prefix.size(), prefix) == 0;
+    return PathInside(path, base);
 }
 
 // The names of path below base; path is Inside base.
@@ -98,7 +96,7 @@ protected:
         return [this, remote = m_remote]() -> Outcome {
             std::vector<RemoteEntry> found;
             try {
-                found = remote.session->List(Join(remote.base, remote.dirs));
+                found = remote.session->List(Join(remote.base, remote.dirs), remote.base);
             } catch (const Error &e) {
                 return FromError(e, *remote.session);
             }
@@ -139,7 +137,9 @@ protected:
         for (std::size_t i = 0; i < m_remote.dirs.size(); ++i) {
             if (i > 0)
                 shown += u'\\';
-            shown += Utf8ToUtf16(m_remote.dirs[i]);
+            // The names come from the server's REALPATH answer: kept raw for
+            // the paths, made safe only here, where they are shown.
+            shown += Utf8ToUtf16(engine::SafeText(m_remote.dirs[i]));
         }
         return shown;
     }
@@ -205,12 +205,13 @@ private:
 
         ConnectOptions options;
         options.host = entry.host;
-        options.port = entry.port;
+        options.port = entry.portGiven ? entry.port : 0;
         options.user = user.empty() ? entry.user : user;
         options.password = password;
         options.sshHome = home;
         options.retries = std::max<int32_t>(0, retries);
         options.attemptTimeout = m_config.attemptTimeout;
+        options.requestTimeout = m_config.requestTimeout;
         options.retryPause = m_config.retryPause;
 
         std::shared_ptr<Session> session;
@@ -284,11 +285,14 @@ private:
             return Outcome::Failed(std::move(error));
         std::u16string localError;
         try {
-            remote.session->Download(real, [&](const char *data, std::size_t size) {
-                localError = partial.Write(data, size);
-                if (!localError.empty())
-                    throw Error(Failure::Local, Utf16ToUtf8(localError));
-            });
+            remote.session->Download(
+                real,
+                [&](const char *data, std::size_t size) {
+                    localError = partial.Write(data, size);
+                    if (!localError.empty())
+                        throw Error(Failure::Local, Utf16ToUtf8(localError));
+                },
+                {}, Utf16ToUtf8(name));
         } catch (const Error &e) {
             return FromError(e, *remote.session, localError);
         }

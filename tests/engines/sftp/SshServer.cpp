@@ -381,10 +381,12 @@ bool SshServer::SetTrust(Trust trust)
     }
     const QByteArray host = "[127.0.0.1]:" + QByteArray::number(m_port);
     // An unrelated entry before ours, as in a real file.
-    const QByteArray text = "# written by the test\n"
-                            "[127.0.0.2]:22 " +
-                            ReadFile(IdentityFile() + u".pub"_s).trimmed() + "\n" + host + ' ' +
-                            key.trimmed() + '\n';
+    QByteArray text = "# written by the test\n"
+                      "[127.0.0.2]:22 " +
+                      ReadFile(IdentityFile() + u".pub"_s).trimmed() + "\n" + host + ' ' +
+                      key.trimmed() + '\n';
+    if (trust == Trust::Revoked)  // for another host: the key alone counts
+        text += "@revoked other.example " + key.trimmed() + '\n';
     if (!WriteFile(KnownHostsFile(), text)) {
         m_error = u"known_hosts nicht schreibbar."_s;
         return false;

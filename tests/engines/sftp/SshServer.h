@@ -50,8 +50,8 @@ public:
 
     // The client's known_hosts: trusting this server's key (hashed as
     // ssh-keygen -H writes it, or plain), another key for the same address,
-    // or not at all (no file).
-    enum class Trust { Plain, Hashed, OtherKey, None };
+    // not at all (no file), or trusting it and also marking it @revoked.
+    enum class Trust { Plain, Hashed, OtherKey, None, Revoked };
     bool SetTrust(Trust trust);
     // Gives the client a key pair the server does not know.
     bool UseUnknownClientKey();

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using velmora::sftp::NormalizeNumber;
 using velmora::sftp::PhoneBook;
 using velmora::sftp::PhoneBookEntry;
@@ -62,6 +64,21 @@ private Q_SLOTS:
              "Gr\xC3\xBC\xC3\x9F"
              "e"},
             {"port max", "1 = sftp://h:65535", "", "h", 65535, "", ""},
+            // The name is shown as it is, save what SafeText replaces.
+            {"escape in name", "1 = sftp://h ; A\x1b[31mB\x7f", "", "h", 22, "", "A?[31mB?"},
+            {"c1 and separators",
+             "1 = sftp://h ; a\xC2\x85"
+             "b\xE2\x80\xA8"
+             "c",
+             "", "h", 22, "", "a?b?c"},
+            {"bidi", "1 = sftp://h ; \xE2\x80\xAEx\xE2\x81\xA6y\xE2\x81\xA9", "", "h", 22, "",
+             "?x?y?"},
+            {"bad utf-8",
+             "1 = sftp://h ; a\xFF\xC0\xAF"
+             "b\xE2\x82",
+             "", "h", 22, "", "a???b?"},
+            {"surrogate and too high", "1 = sftp://h ; \xED\xA0\x80x\xF4\x90\x80\x80", "", "h", 22,
+             "", "???x????"},
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QByteArray(row.line) << Q(row.user) << Q(row.host) << row.port
@@ -105,6 +122,10 @@ private Q_SLOTS:
             {"nul percent", "1 = sftp://h/a%00b", "%-Kodierung"},
             {"blank in address", "1 = sftp://h/a b", "Leerzeichen"},
             {"control character", "1 = sftp://h\x01x/a", "Steuerzeichen"},
+            {"bidi in address", "1 = sftp://h/\xE2\x80\xAEx", "Steuerzeichen"},
+            {"decoded line break", "1 = sftp://h/x%0D%0AFertig", "Steuerzeichen im Pfad"},
+            {"decoded in user", "1 = sftp://a%1Bb@h", "Steuerzeichen im Benutzernamen"},
+            {"decoded in host", "1 = sftp://h%E2%80%AE", "Ungültiger Rechnername"},
         };
         for (const auto &row : rows)
             QTest::newRow(row[0]) << QByteArray(row[1]) << QString::fromUtf8(row[2]);
@@ -241,6 +262,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing") << u"fehlt"_s << u"Datei nicht gefunden"_s;
         QTest::newRow("directory") << u"ordner"_s << u"Das ist ein Verzeichnis"_s;
+        QTest::newRow("fifo, without blocking") << u"fifo"_s << u"Keine reguläre Datei"_s;
+        QTest::newRow("over 1 MiB") << u"gross"_s << u"Größer als 1 MiB"_s;
     }
 
     void unreadableFileSaysWhich()
@@ -249,6 +272,9 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir(u"ordner"_s));
+        QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(u"fifo"_s)).constData(), 0600) == 0);
+        QFile big(dir.filePath(u"gross"_s));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((1 << 20) + 1));
         const QString path = dir.filePath(name);
         try {
             PhoneBook::Load(path.toStdString());

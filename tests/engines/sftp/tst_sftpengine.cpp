@@ -82,9 +82,13 @@ public:
     {
         if (!server.Start() || !server.SetTrust(trust))
             return false;
-        const QString url = Fill(address.isEmpty() ? u"sftp://127.0.0.1:{port}"_s : address,
-                                 {{u"port"_s, QString::number(server.Port())}});
-        return SetPhoneBook(u"# Testserver\n0421-7396-2058 = %1 ; Testserver\n"_s.arg(url));
+        const QList<std::pair<QString, QString>> port{{u"port"_s, QString::number(server.Port())}};
+        // The user's config may name hosts, but never loosens the host-key check.
+        const QString config = u"Host mailbox-kiel\n  HostName 127.0.0.1\n  Port {port}\nHost *\n"
+                               u"  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n"_s;
+        const QString url = Fill(address.isEmpty() ? u"sftp://127.0.0.1:{port}"_s : address, port);
+        return WriteFile(server.ClientHome() + u"/.ssh/config"_s, Fill(config, port).toUtf8()) &&
+               SetPhoneBook(u"# Testserver\n0421-7396-2058 = %1 ; Testserver\n"_s.arg(url));
     }
 
     bool SetPhoneBook(const QString &text)
@@ -152,7 +156,8 @@ private Q_SLOTS:
     void dialledServerIsDriveC()
     {
         Setup setup;
-        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        QVERIFY2(setup.Start(SshServer::Trust::Plain, u"sftp://mailbox-kiel"_s),
+                 qPrintable(setup.server.Error()));
         auto engine = setup.Connected();
         QVERIFY(engine);
         QCOMPARE(Q(engine->RemoteName()), u"Testserver"_s);
@@ -305,6 +310,7 @@ private Q_SLOTS:
         QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
         QVERIFY(QDir(setup.Serve()).mkpath(u"TOOLS/MORVANTE"_s));
         QVERIFY(QDir(setup.Serve()).mkdir(u"bbs"_s));
+        QVERIFY(QFile::link(u"/etc"_s, setup.Serve(u"AUSSEN"_s)));  // shown as the link itself
         QVERIFY(WriteFile(setup.Serve(u"WILLKOMM.TXT"_s), "Willkommen\r\n"));
         QVERIFY(WriteFile(setup.Serve(u"a.txt"_s), "a"));
         QFile big(setup.Serve(u"RIESIG.BIN"_s));
@@ -331,7 +337,7 @@ private Q_SLOTS:
         }
         // Directories first, then files, each by name without regard to case,
         // as the simulated engine lists; too big a size is the most there is.
-        QCOMPARE(seen, (QStringList{u"0 bbs 0"_s, u"0 TOOLS 0"_s, u"1 a.txt 1"_s,
+        QCOMPARE(seen, (QStringList{u"0 bbs 0"_s, u"0 TOOLS 0"_s, u"1 a.txt 1"_s, u"1 AUSSEN 4"_s,
                                     u"1 RIESIG.BIN 2147483647"_s, u"1 WILLKOMM.TXT 12"_s}));
         const double expected = QDate(1899, 12, 30).daysTo(stamp.date()) +
                                 stamp.time().msecsSinceStartOfDay() / 86'400'000.0;

@@ -144,7 +144,8 @@ private Q_SLOTS:
         auto session = Session::Open(OptionsFor(server), flags.MakeControl());
         QCOMPARE(QString::fromStdString(session->RealPath(".")),
                  QDir(server.ServeDir()).canonicalPath());
-        std::vector<RemoteEntry> entries = session->List(session->RealPath("."));
+        const std::string login = session->RealPath(".");
+        std::vector<RemoteEntry> entries = session->List(login, login);
         std::sort(entries.begin(), entries.end(),
                   [](const RemoteEntry &a, const RemoteEntry &b) { return a.name < b.name; });
         QStringList seen;
@@ -168,33 +169,43 @@ private Q_SLOTS:
     void refusedWithoutRetry_data()
     {
         QTest::addColumn<SshServer::Trust>("trust");
-        QTest::addColumn<bool>("unknownClientKey");
+        QTest::addColumn<int>("clientKey");  // 0: authorized, 1: unknown, 2: authorized, mode 0644
         QTest::addColumn<QString>("password");
         QTest::addColumn<Failure>("failure");
         QTest::addColumn<QString>("mentioned");
-        QTest::newRow("unknown host") << SshServer::Trust::None << false << QString()
+        QTest::newRow("unknown host") << SshServer::Trust::None << 0 << QString()
                                       << Failure::HostKey << u"Unbekannter Rechner"_s;
         QTest::newRow("changed host key")
-            << SshServer::Trust::OtherKey << false << QString() << Failure::HostKey << u"WARNUNG"_s;
+            << SshServer::Trust::OtherKey << 0 << QString() << Failure::HostKey << u"WARNUNG"_s;
+        QTest::newRow("revoked host key") << SshServer::Trust::Revoked << 0 << QString()
+                                          << Failure::HostKey << u"als widerrufen markiert"_s;
         QTest::newRow("key not authorized")
-            << SshServer::Trust::Plain << true << QString() << Failure::Authentication
+            << SshServer::Trust::Plain << 1 << QString() << Failure::Authentication
             << u"kein passender Schlüssel"_s;
-        QTest::newRow("wrong password") << SshServer::Trust::Hashed << false << u"falsch"_s
+        QTest::newRow("key readable by others")
+            << SshServer::Trust::Plain << 2 << QString() << Failure::Authentication
+            << u"id_ed25519 nicht benutzt, da Gruppe oder andere ihn lesen oder schreiben "
+               u"dürfen (Rechte 0644)."_s;
+        QTest::newRow("wrong password") << SshServer::Trust::Hashed << 0 << u"falsch"_s
                                         << Failure::Authentication << u"(Passwort)"_s;
     }
 
     void refusedWithoutRetry()
     {
         QFETCH(SshServer::Trust, trust);
-        QFETCH(bool, unknownClientKey);
+        QFETCH(int, clientKey);
         QFETCH(QString, password);
         QFETCH(Failure, failure);
         QFETCH(QString, mentioned);
         SshServer server;
         QVERIFY2(server.Start(), qPrintable(server.Error()));
         QVERIFY2(server.SetTrust(trust), qPrintable(server.Error()));
-        if (unknownClientKey)
+        if (clientKey == 1)
             QVERIFY(server.UseUnknownClientKey());
+        if (clientKey == 2)
+            QVERIFY(QFile::setPermissions(server.IdentityFile(),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                              QFile::ReadOther));
         QFile knownHosts(server.KnownHostsFile());
         const QByteArray before = knownHosts.open(QIODevice::ReadOnly) ? knownHosts.readAll() : "";
         knownHosts.close();
@@ -285,7 +296,7 @@ private Q_SLOTS:
         Flags flags;
         auto session = Session::Open(options, flags.MakeControl());
         QCOMPARE(attempts, 3);
-        QVERIFY(session->List(".").empty());  // "." and ".." are left out
+        QVERIFY(session->List(".", "/").empty());  // "." and ".." are left out
         QCOMPARE(QString::fromStdString(session->RealPath(".")),
                  QDir(server.ServeDir()).canonicalPath());
     }
@@ -400,16 +411,17 @@ private Q_SLOTS:
         QVERIFY(!session->Lost());
     }
 
-    // Stopped, the server killed or frozen: the download ends, and only the
-    // last two lose the connection.
+    // Stopped, the server killed or frozen: the download ends. Only a dead or
+    // silent server takes the connection; after a stop it goes on.
     void downloadInterrupted_data()
     {
-        QTest::addColumn<int>("how");  // 0: stop, 1: server killed, 2: frozen, then stop
+        QTest::addColumn<int>("how");  // 0: stop, 1: server killed, 2: frozen, then stop, 3: frozen
         QTest::addColumn<Failure>("failure");
         QTest::addColumn<bool>("lost");
         QTest::newRow("stopped") << 0 << Failure::Stopped << false;
         QTest::newRow("server killed") << 1 << Failure::ConnectionLost << true;
-        QTest::newRow("server frozen, then stopped") << 2 << Failure::Stopped << true;
+        QTest::newRow("server frozen, then stopped") << 2 << Failure::Stopped << false;
+        QTest::newRow("server frozen, no answer in time") << 3 << Failure::ConnectionLost << true;
     }
 
     void downloadInterrupted()
@@ -422,7 +434,9 @@ private Q_SLOTS:
         QVERIFY(server.SetTrust(SshServer::Trust::Plain));
         QVERIFY(MakeSparse(QDir(server.ServeDir()).filePath(u"GROSS.BIN"_s), 4LL << 30));
         Flags flags;
-        auto session = Session::Open(OptionsFor(server), flags.MakeControl());
+        ConnectOptions options = OptionsFor(server);
+        options.requestTimeout = 1s;
+        auto session = Session::Open(options, flags.MakeControl());
         uint64_t received = 0;
         bool acted = false;
         std::thread stopper;
@@ -437,6 +451,8 @@ private Q_SLOTS:
                         flags.stop = true;
                     if (how == 1)
                         server.Kill();
+                    if (how == 3)
+                        server.PauseSessions(true);
                     if (how == 2) {
                         server.PauseSessions(true);
                         stopper = std::thread([&] {
@@ -449,7 +465,12 @@ private Q_SLOTS:
         } catch (const Error &e) {
             QCOMPARE(e.failure(), failure);
             if (failure == Failure::ConnectionLost)
-                QVERIFY2(QString::fromUtf8(e.what()).contains(u"unterbrochen"_s), e.what());
+                QVERIFY2(QString::fromUtf8(e.what()).startsWith(
+                             how == 1
+                                 ? u"Verbindung zu 127.0.0.1:%1 unterbrochen"_s.arg(server.Port())
+                                 : u"Zeitüberschreitung: 127.0.0.1:%1 antwortet nicht (Datei "
+                                   u"lesen, 1 s). Verbindung getrennt."_s.arg(server.Port())),
+                         e.what());
         }
         if (stopper.joinable())
             stopper.join();
@@ -481,7 +502,7 @@ private Q_SLOTS:
             flags.stop = true;
         });
         try {
-            session->List(".");
+            session->List(".", "/");
             stopper.join();
             QFAIL("listed");
         } catch (const Error &e) {
@@ -492,7 +513,7 @@ private Q_SLOTS:
         QVERIFY(session->Lost());            // cut, not ended by libssh's own timeout
         QVERIFY(flags.alive > aliveBefore);  // the caller heard from the call while it hung
         flags.stop = false;
-        QVERIFY_THROWS_EXCEPTION(Error, session->List("."));
+        QVERIFY_THROWS_EXCEPTION(Error, session->List(".", "/"));
     }
 };
 
