@@ -160,7 +160,7 @@ private Q_SLOTS:
         QCOMPARE(Q(engine->RemoteDirectory()), u"C:\\"_s);
         QVERIFY(engine->LongFileNames());
         QVERIFY(!engine->ErrorOccurred());
-        QVERIFY(setup.server.SessionProcesses() > 0);
+        QVERIFY(setup.server.Sessions() > 0);
 
         engine->HangUp();
         QVERIFY(WaitIdle(*engine));
@@ -168,7 +168,7 @@ private Q_SLOTS:
         QCOMPARE(Q(engine->RemoteName()), QString());
         QCOMPARE(Q(engine->ErrorText()), NoConnection);
         // The server's side of the connection ends with it.
-        QTRY_COMPARE(setup.server.SessionProcesses(), 0);
+        QTRY_COMPARE(setup.server.Sessions(), 0);
     }
 
     void dialFails_data()
@@ -546,9 +546,9 @@ private Q_SLOTS:
         QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
         auto engine = setup.Connected();
         QVERIFY(engine);
-        QVERIFY(setup.server.SessionProcesses() > 0);
+        QVERIFY(setup.server.Sessions() > 0);
         engine->Shutdown();
-        QTRY_COMPARE(setup.server.SessionProcesses(), 0);
+        QTRY_COMPARE(setup.server.Sessions(), 0);
     }
 };
 
