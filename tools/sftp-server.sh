@@ -11,14 +11,15 @@
 #       proftpd           ProFTPD's mod_sftp
 #       asyncssh          the asyncssh server, tools/asyncssh-sftp-server.py
 #
-#   tools/sftp-server.sh start KIND DIR SERVE
+#   tools/sftp-server.sh start KIND DIR SERVE [ARG...]
 #       starts it in the background on a free port; once it listens, prints
 #       host=, port=, home=, identity= and known_hosts= lines
 #   tools/sftp-server.sh stop DIR
 #       ends it and every session of it
 #   tools/sftp-server.sh exec KIND DIR SERVE PORT [ARG...]
 #       becomes the server, in the foreground on PORT, for a program that
-#       watches it itself; ARGs go to the asyncssh server
+#       watches it itself
+# ARGs go to the asyncssh server, e.g. --module FILE --mode MODE.
 set -euo pipefail
 
 tools=$(cd "$(dirname "$0")" && pwd -P)
@@ -28,7 +29,7 @@ proftpd=/usr/sbin/proftpd
 python=/usr/bin/python3
 
 usage() {
-    echo "usage: $0 start KIND DIR SERVE | stop DIR | exec KIND DIR SERVE PORT [ARG...]" >&2
+    echo "usage: $0 start KIND DIR SERVE [ARG...] | stop DIR | exec KIND DIR SERVE PORT [ARG...]" >&2
     exit 2
 }
 
@@ -192,13 +193,14 @@ stop() {
 start() {
     local kind=$1 dir=$2 serve attempt port pid
     serve=$(cd "$3" && pwd -P)
+    shift 3
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd -P)
     for attempt in 1 2 3 4 5 6 7 8; do
         port=$((20000 + RANDOM % 40000))
         listening "$port" && continue
         prepare "$kind" "$dir" "$serve" "$port"
-        (exec_server "$kind" "$dir" "$serve" "$port") >>"$dir/server.log" 2>&1 &
+        (exec_server "$kind" "$dir" "$serve" "$port" "$@") >>"$dir/server.log" 2>&1 &
         pid=$!
         echo "$pid" >"$dir/server.pid"
         for _ in $(seq 200); do
@@ -219,7 +221,7 @@ start() {
 }
 
 case ${1:-} in
-start) [ $# -eq 4 ] || usage; start "$2" "$3" "$4" ;;
+start) [ $# -ge 4 ] || usage; start "${@:2}" ;;
 stop) [ $# -eq 2 ] || usage; stop "$2" ;;
 exec)
     [ $# -ge 5 ] || usage
