@@ -306,7 +306,7 @@ bool SshServer::SetTrust(Trust trust)
                             "[127.0.0.2]:22 " +
                             ReadFile(IdentityFile() + u".pub"_s).trimmed() + "\n" + host + ' ' +
                             key.trimmed() + '\n';
-    if (key.isEmpty() || !WriteFile(KnownHostsFile(), text)) {
+    if (!WriteFile(KnownHostsFile(), text)) {
         m_error = u"known_hosts nicht schreibbar."_s;
         return false;
     }

@@ -327,12 +327,16 @@ private Q_SLOTS:
         QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
         QVERIFY(QDir(setup.Serve()).mkpath(u"TOOLS/MORVANTE"_s));
         QVERIFY(QDir(setup.Serve()).mkdir(u"bbs"_s));
-        const QDateTime stamp(QDate(1997, 4, 19), QTime(8, 30, 0));  // local time
-        QVERIFY(WriteFile(setup.Serve(u"WILLKOMM.TXT"_s), "Willkommen\r\n", stamp));
+        QVERIFY(WriteFile(setup.Serve(u"WILLKOMM.TXT"_s), "Willkommen\r\n"));
         QVERIFY(WriteFile(setup.Serve(u"a.txt"_s), "a"));
         QFile big(setup.Serve(u"RIESIG.BIN"_s));
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(5'000'000'000LL));
         big.close();
+        const QDateTime stamp(QDate(1997, 4, 19), QTime(8, 30, 0));  // local time
+        QFile file(setup.Serve(u"WILLKOMM.TXT"_s));
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(stamp, QFileDevice::FileModificationTime));
+        file.close();
 
         auto engine = setup.Connected();
         QVERIFY(engine);
