@@ -44,7 +44,7 @@ ProbeResult RunProbed(const std::string &program, std::chrono::milliseconds time
     options.pipeFrom = &probe;
     options.environment = &env;
     const auto start = Clock::now();
-    const pid_t pid = test::Spawn(program, {}, options);
+    const pid_t pid = test::Spawn({program}, options);
     if (pid <= 0) {
         result.error = "spawn " + program + ": " + std::strerror(errno);
         return result;

@@ -10,21 +10,7 @@ extern char **environ;
 
 namespace velmora::test {
 
-namespace {
-
-std::vector<char *> Pointers(std::vector<std::string> &strings)
-{
-    std::vector<char *> pointers;
-    for (std::string &s : strings)
-        pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
-
-pid_t Spawn(const std::string &program, const std::vector<std::string> &args,
-            const SpawnOptions &options)
+pid_t Spawn(std::vector<std::string> argv, const SpawnOptions &options)
 {
     int fds[2] = {-1, -1};
     if (options.pipeTo >= 0 && ::pipe2(fds, O_CLOEXEC) != 0)
@@ -32,26 +18,23 @@ pid_t Spawn(const std::string &program, const std::vector<std::string> &args,
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    constexpr int Append = O_WRONLY | O_CREAT | O_APPEND;
-    if (!options.out.empty())
-        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.out.c_str(), Append,
-                                           0600);
-    if (!options.err.empty())
-        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.err.c_str(), Append,
-                                           0600);
-    if (options.pipeTo >= 0)
-        ::posix_spawn_file_actions_adddup2(&actions, fds[1],
-                                           options.pipeTo);  // drops close-on-exec
-
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env;
-    if (options.environment)
-        env = *options.environment;
-    std::vector<char *> argp = Pointers(argv);
-    std::vector<char *> envp = Pointers(env);
+    for (const auto &[fd, file] :
+         {std::pair{STDOUT_FILENO, &options.out}, {STDERR_FILENO, &options.err}})
+        if (!file->empty())
+            ::posix_spawn_file_actions_addopen(&actions, fd, file->c_str(),
+                                               O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (options.pipeTo >= 0)  // dup2 drops close-on-exec
+        ::posix_spawn_file_actions_adddup2(&actions, fds[1], options.pipeTo);
+    std::vector<std::string> env = options.environment ? *options.environment : decltype(env){};
+    std::vector<char *> argp, envp;
+    for (std::string &arg : argv)
+        argp.push_back(arg.data());
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argp.data(),
+    const int error = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(),
                                      options.environment ? envp.data() : environ);
     ::posix_spawn_file_actions_destroy(&actions);
     if (options.pipeTo >= 0) {

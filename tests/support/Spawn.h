@@ -1,8 +1,7 @@
 #pragma once
 
-// Starting other programs from tests and benchmarks. posix_spawn, not fork or
-// QProcess: ThreadSanitizer stops a test whose threaded process forks the way
-// Qt does.
+// Starting other programs from tests and benchmarks: posix_spawn, not fork or
+// QProcess, as ThreadSanitizer stops a test whose threaded process forks.
 
 #include <string>
 #include <vector>
@@ -21,9 +20,8 @@ struct SpawnOptions
     const std::vector<std::string> *environment = nullptr;  // null: this process's
 };
 
-// Starts program, looked up in PATH, with stdin from /dev/null; its pid, or -1.
-[[nodiscard]] pid_t Spawn(const std::string &program, const std::vector<std::string> &args,
-                          const SpawnOptions &options = {});
+// Starts argv[0], looked up in PATH, with stdin from /dev/null; its pid, or -1.
+[[nodiscard]] pid_t Spawn(std::vector<std::string> argv, const SpawnOptions &options = {});
 
 // Waits for the child to end; its exit status, -1 when it did not exit normally.
 int WaitForExit(pid_t pid, rusage *usage = nullptr);

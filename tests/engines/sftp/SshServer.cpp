@@ -82,13 +82,13 @@ std::vector<pid_t> Descendants(pid_t pid)
 pid_t SpawnProcess(const QString &program, const QStringList &args, const QString &out,
                    const QString &err)
 {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv{QFile::encodeName(program).toStdString()};
     for (const QString &arg : args)
         argv.push_back(QFile::encodeName(arg).toStdString());
     velmora::test::SpawnOptions options;
     options.out = QFile::encodeName(out.isEmpty() ? u"/dev/null"_s : out).toStdString();
     options.err = QFile::encodeName(err.isEmpty() ? u"/dev/null"_s : err).toStdString();
-    return velmora::test::Spawn(QFile::encodeName(program).toStdString(), argv, options);
+    return velmora::test::Spawn(argv, options);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-"""An SFTP server that misbehaves as --mode says, for the engine's tests.
-
-Loaded by tools/asyncssh-sftp-server.py --module; one mode per server:
+"""An SFTP server that misbehaves as --mode says, for the engine's tests;
+loaded by tools/asyncssh-sftp-server.py --module. The modes:
   cap:N            answers each READ with at most N bytes
   reorder          sends the answers to READs in swapped pairs
   eof-end          stat and listing say 64 KiB more than the open file has
@@ -31,7 +30,6 @@ def make_server(root, args):
     name, _, number = parser.parse_args(args).mode.partition(":")
     limit = int(number or 0)
     handler = sftp.SFTPServerHandler
-
     if name == "stall-init":
         handler.run = forever
     elif name == "reorder":
@@ -40,15 +38,15 @@ def make_server(root, args):
         def flush(self):
             held, self.held = getattr(self, "held", None), None
             if held:
-                send(self, *held[:2], *held[2])
+                send(self, *held)
 
-        def send_swapped(self, pkttype, pktid, *data):
-            if pkttype == sftp.FXP_DATA and not getattr(self, "held", None):
-                self.held = (pkttype, pktid, data)
+        def send_swapped(self, *packet):
+            if packet[0] == sftp.FXP_DATA and not getattr(self, "held", None):
+                self.held = packet
                 asyncio.get_running_loop().call_later(0.05, flush, self)
-                return
-            send(self, pkttype, pktid, *data)
-            flush(self)
+            else:
+                send(self, *packet)
+                flush(self)
 
         handler.send_packet = send_swapped
     elif name == "endless-listing":
@@ -71,14 +69,11 @@ def make_server(root, args):
             data = super().read(file_obj, offset, size) if size else b""
             if name == "cap":
                 data = data[:limit]
-            if name == "endless-data":
-                data += bytes(size - len(data))
-            return data
+            return data + bytes(size - len(data)) if name == "endless-data" else data
 
         def grown(self, result):
             attrs = asyncssh.SFTPAttrs.from_local(result)
-            if stat.S_ISREG(attrs.permissions):
-                attrs.size += 65536
+            attrs.size += 65536 if stat.S_ISREG(attrs.permissions) else 0
             return attrs
 
         if name == "eof-end":
@@ -87,7 +82,6 @@ def make_server(root, args):
 
             def lstat(self, path):
                 return self.grown(super().lstat(path))
-
         if name == "empty-realpath":
             def realpath(self, path):
                 return b""

@@ -165,13 +165,13 @@ class Spawned
 public:
     Spawned(const char *program, const QByteArrayList &args)
     {
-        std::vector<std::string> argv;
+        std::vector<std::string> argv{program};
         for (const QByteArray &arg : args)
             argv.push_back(arg.toStdString());
         velmora::test::SpawnOptions options;
         options.pipeTo = STDOUT_FILENO;
         options.pipeFrom = &m_out;
-        m_pid = velmora::test::Spawn(program, argv, options);
+        m_pid = velmora::test::Spawn(argv, options);
     }
     Spawned(const Spawned &) = delete;
     Spawned &operator=(const Spawned &) = delete;
