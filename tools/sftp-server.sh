@@ -130,15 +130,17 @@ EOF
     esac
 }
 
-# Replaces this shell with the server, in the foreground.
+# Replaces this shell with the server, in the foreground. The server leads a
+# process group of its own: a connection's process that it has just forked
+# still holds the listening socket, and ends with the group.
 exec_server() {
     local kind=$1 dir=$2 serve=$3 port=$4
     shift 4
     case $kind in
-    sshd-*) exec "$sshd" -D -e -f "$dir/sshd_config" </dev/null ;;
-    proftpd) exec "$proftpd" -n -q -c "$dir/proftpd.conf" </dev/null ;;
+    sshd-*) exec setsid "$sshd" -D -e -f "$dir/sshd_config" </dev/null ;;
+    proftpd) exec setsid "$proftpd" -n -q -c "$dir/proftpd.conf" </dev/null ;;
     asyncssh)
-        exec "$python" -W ignore "$tools/asyncssh-sftp-server.py" --port "$port" \
+        exec setsid "$python" -W ignore "$tools/asyncssh-sftp-server.py" --port "$port" \
             --host-key "$dir/host_key" --authorized-keys "$dir/authorized_keys" \
             --root "$serve" "$@" </dev/null ;;
     esac
@@ -180,7 +182,7 @@ stop() {
     [ -d "/proc/$pid" ] || return 0
     # The listener first, so no new session starts while the old ones go.
     sessions=$(descendants "$pid")
-    kill "$pid" 2>/dev/null || true
+    kill -- "-$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true
     # shellcheck disable=SC2086
     [ -z "$sessions" ] || kill $sessions 2>/dev/null || true
     for _ in $(seq 50); do

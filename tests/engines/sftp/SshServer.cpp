@@ -277,6 +277,7 @@ void SshServer::Kill()
         return;
     // The listener first, so no new session starts while the old ones go.
     const std::vector<pid_t> sessions = Descendants(m_pid);
+    ::kill(-m_pid, SIGKILL);  // with a child just forked, still holding the listening socket
     ::kill(m_pid, SIGKILL);
     for (auto it = sessions.rbegin(); it != sessions.rend(); ++it)
         ::kill(*it, SIGKILL);  // works on stopped ones too
