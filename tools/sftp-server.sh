@@ -140,7 +140,7 @@ exec_server() {
     sshd-*) exec setsid "$sshd" -D -e -f "$dir/sshd_config" </dev/null ;;
     proftpd) exec setsid "$proftpd" -n -q -c "$dir/proftpd.conf" </dev/null ;;
     asyncssh)
-        exec setsid "$python" -W ignore "$tools/asyncssh-sftp-server.py" --port "$port" \
+        exec setsid "$python" -B -W ignore "$tools/asyncssh-sftp-server.py" --port "$port" \
             --host-key "$dir/host_key" --authorized-keys "$dir/authorized_keys" \
             --root "$serve" "$@" </dev/null ;;
     esac

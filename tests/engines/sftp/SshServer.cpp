@@ -259,8 +259,8 @@ int SshServer::Sessions()
     if (!Running())
         return 0;
     if (m_kind == u"asyncssh"_s) {  // one process; it logs each connection
-        const QByteArray log = ReadFile(Path(u"server.log"_s));
-        return int(log.count("open\n") - log.count("closed\n"));
+        const QList<QByteArray> lines = ReadFile(Path(u"server.log"_s)).split('\n');
+        return int(lines.count("open") - lines.count("closed"));
     }
     return static_cast<int>(Descendants(m_pid).size());
 }
