@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
             fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
             dpkg-dev file lintian desktop-file-utils appstream \
-            libssh-dev openssh-server openssh-client
+            libssh-dev openssh-server openssh-client openssh-sftp-server \
+            proftpd-core proftpd-mod-crypto python3-asyncssh
 BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
@@ -32,10 +33,12 @@ build: deps
 run: build
 	@tools/run.sh $(BUILD)
 
-# The same demo run with the SFTP engine, against a throw-away OpenSSH server
-# on loopback that serves the simulated mailbox; stopped again afterwards.
+# The same demo run with the SFTP engine, against a throw-away SFTP server on
+# loopback that serves the simulated mailbox; stopped again afterwards.
+# SERVER: sshd-internal (default), sshd-sftp-server, proftpd or asyncssh.
+SERVER ?= sshd-internal
 demo-sftp: build
-	@tools/demo-sftp.sh $(BUILD)
+	@tools/demo-sftp.sh $(BUILD) $(SERVER)
 
 test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)

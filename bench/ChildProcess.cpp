@@ -1,14 +1,11 @@
 #include "ChildProcess.h"
+#include "Spawn.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sstream>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,31 +37,16 @@ ProbeResult RunProbed(const std::string &program, std::chrono::milliseconds time
 {
     using Clock = std::chrono::steady_clock;
     ProbeResult result;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        result.error = std::string("pipe: ") + std::strerror(errno);
-        return result;
-    }
-    std::vector<std::string> env = ChildEnvironment();
-    std::vector<char *> envp;
-    for (std::string &entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string path = program;
-    char *argv[] = {path.data(), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], ProbeFd);  // dup2 drops close-on-exec
-
-    pid_t pid = 0;
+    const std::vector<std::string> env = ChildEnvironment();
+    int probe = -1;
+    test::SpawnOptions options;
+    options.pipeTo = ProbeFd;
+    options.pipeFrom = &probe;
+    options.environment = &env;
     const auto start = Clock::now();
-    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-        close(fds[0]);
-        result.error = "spawn " + program + ": " + std::strerror(spawned);
+    const pid_t pid = test::Spawn({program}, options);
+    if (pid <= 0) {
+        result.error = "spawn " + program + ": " + std::strerror(errno);
         return result;
     }
 
@@ -78,27 +60,25 @@ ProbeResult RunProbed(const std::string &program, std::chrono::milliseconds time
             timedOut = true;
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
+        pollfd p{probe, POLLIN, 0};
         const int ready = poll(&p, 1, int(left.count()));
         if (ready < 0 && errno != EINTR)
             break;
         if (ready <= 0)
             continue;  // the deadline is checked above
         char buffer[256];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        const ssize_t n = read(probe, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;  // the child has gone, and with it the write end
         output.append(buffer, size_t(n));
     }
-    close(fds[0]);
+    close(probe);
     if (timedOut)
         kill(pid, SIGKILL);
-    int status = 0;
     rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
+    const int status = test::WaitForExit(pid, &usage);
     result.rusageMaxRssKib = usage.ru_maxrss;
 
     long long paintNs = -1;
@@ -113,7 +93,7 @@ ProbeResult RunProbed(const std::string &program, std::chrono::milliseconds time
     }
     if (timedOut)
         result.error = program + ": no exit within the time limit";
-    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    else if (status != 0)
         result.error = program + ": did not exit cleanly";
     else if (paintNs < 0 || result.peakRssKib <= 0)
         result.error = program + ": the probe did not report";

@@ -238,6 +238,16 @@ std::vector<Figure> BuildFigures(const Measures &measures)
         cpu.error = error;
         figures.push_back(cpu);
     }
+    {
+        const Measure *sftp = Find(measures, "SftpDownload/proftpd");
+        Figure speed = Row("9", "SFTP download 256 MiB from ProFTPD", "MiB/s",
+                           "OpenSSH sftp client", Figure::Bound::RatioAtLeast, 1.0);
+        speed.value = Counter(sftp, "engine_mibs");
+        speed.baseline = Counter(sftp, "client_mibs");
+        speed.ratio = PairedRatio(sftp, speed.value, speed.baseline);
+        speed.error = ErrorOf({sftp}, {"SftpDownload/proftpd"});
+        figures.push_back(speed);
+    }
     return figures;
 }
 

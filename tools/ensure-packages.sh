@@ -21,13 +21,15 @@ else
 fi
 export DEBIAN_FRONTEND=noninteractive
 
-# openssh-server is wanted only for its sshd program: the tests and demos start
-# their own on loopback. Installing it would also start and enable the system's
-# SSH service; the machine's SSH set-up stays as it was instead.
-new_sshd=false
-[[ " ${missing[*]} " == *" openssh-server "* ]] && new_sshd=true
+# openssh-server and proftpd-core are wanted only for their server programs:
+# the tests, demos and benchmarks start their own on loopback. Installing them
+# would also start and enable the system's SSH or FTP service; the machine's
+# set-up stays as it was instead.
+services=()
+[[ " ${missing[*]} " == *" openssh-server "* ]] && services+=(ssh)
+[[ " ${missing[*]} " == *" proftpd-core "* ]] && services+=(proftpd)
 held_back=false
-if $new_sshd && [ ! -e /usr/sbin/policy-rc.d ]; then
+if [ ${#services[@]} -gt 0 ] && [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee /usr/sbin/policy-rc.d >/dev/null
     "${sudo[@]}" chmod 755 /usr/sbin/policy-rc.d
     held_back=true
@@ -37,8 +39,14 @@ status=0
 if $held_back; then
     "${sudo[@]}" rm -f /usr/sbin/policy-rc.d
 fi
-if $new_sshd && [ -d /run/systemd/system ]; then
-    "${sudo[@]}" systemctl disable --now --quiet ssh.service ssh.socket 2>/dev/null || true
-    echo "openssh-server installed for its sshd program only; the system's SSH service is left off."
-fi
+for service in "${services[@]}"; do
+    if [ -d /run/systemd/system ]; then
+        units=("$service.service")
+        [ "$service" = ssh ] && units+=(ssh.socket)
+        "${sudo[@]}" systemctl disable --now --quiet "${units[@]}" 2>/dev/null || true
+    elif [ -x "/etc/init.d/$service" ] && command -v update-rc.d >/dev/null; then
+        "${sudo[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+    fi
+    echo "$service installed for its server program only; the system's service is left off."
+done
 exit "$status"

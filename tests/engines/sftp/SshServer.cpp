@@ -1,5 +1,7 @@
 #include "SshServer.h"
 
+#include "Spawn.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -8,11 +10,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +23,6 @@ namespace sftptest {
 
 namespace {
 
-const QString SshdProgram = u"/usr/sbin/sshd"_s;
 const QString KeygenProgram = u"ssh-keygen"_s;
 
 bool WriteFile(const QString &path, const QByteArray &data)
@@ -81,36 +79,22 @@ std::vector<pid_t> Descendants(pid_t pid)
     return found;
 }
 
-// posix_spawn with stdin from /dev/null and stdout, stderr into files.
 pid_t SpawnProcess(const QString &program, const QStringList &args, const QString &out,
                    const QString &err)
 {
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    const QByteArray outPath = QFile::encodeName(out.isEmpty() ? u"/dev/null"_s : out);
-    const QByteArray errPath = QFile::encodeName(err.isEmpty() ? u"/dev/null"_s : err);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.constData(),
-                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.constData(),
-                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
-    QByteArrayList storage{QFile::encodeName(program)};
+    std::vector<std::string> argv{QFile::encodeName(program).toStdString()};
     for (const QString &arg : args)
-        storage << QFile::encodeName(arg);
-    std::vector<char *> argv;
-    for (QByteArray &arg : storage)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    ::posix_spawn_file_actions_destroy(&actions);
-    return pid;
+        argv.push_back(QFile::encodeName(arg).toStdString());
+    velmora::test::SpawnOptions options;
+    options.out = QFile::encodeName(out.isEmpty() ? u"/dev/null"_s : out).toStdString();
+    options.err = QFile::encodeName(err.isEmpty() ? u"/dev/null"_s : err).toStdString();
+    return velmora::test::Spawn(argv, options);
 }
 
 }  // namespace
 
-SshServer::SshServer(const QString &serveDir)
+SshServer::SshServer(const QString &serveDir, const QString &kind, const QStringList &args)
+    : m_kind(kind), m_args(args)
 {
     if (serveDir.isEmpty()) {
         m_ownServeDir = std::make_unique<QTemporaryDir>();
@@ -147,32 +131,25 @@ QString SshServer::IdentityFile() const
 
 QString SshServer::ServerLog()
 {
-    return QString::fromLocal8Bit(ReadFile(Path(u"sshd.log"_s)));
+    return QString::fromLocal8Bit(ReadFile(Path(u"server.log"_s)));
 }
 
-int SshServer::Run(const QString &program, const QStringList &args, const QString &output)
+bool SshServer::Run(const QString &program, const QStringList &args, const QString &output)
 {
     const QString errors = Path(u"run-errors.txt"_s);
     QFile::remove(errors);
     const pid_t pid = SpawnProcess(program, args, output, errors);
-    int status = 0;
-    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
-        m_error = program + u" startet nicht."_s;
-        return -1;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const int status = pid > 0 ? velmora::test::WaitForExit(pid) : -1;
+    if (status != 0)
         m_error = program + u": "_s + QString::fromLocal8Bit(ReadFile(errors));
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return 0;
+    return status == 0;
 }
 
 QString SshServer::HostKeyFingerprint()
 {
     const QString out = Path(u"fingerprint.txt"_s);
     QFile::remove(out);
-    if (Run(KeygenProgram, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_ed25519.pub"_s)},
-            out) != 0)
+    if (!Run(KeygenProgram, {u"-l"_s, u"-E"_s, u"sha256"_s, u"-f"_s, Path(u"host_key.pub"_s)}, out))
         return {};
     // "256 SHA256:... comment (ED25519)"
     const QList<QByteArray> fields = ReadFile(out).split(' ');
@@ -184,65 +161,7 @@ bool SshServer::Keygen(const QString &file)
     QFile::remove(file);
     QFile::remove(file + u".pub"_s);
     return Run(KeygenProgram, {u"-q"_s, u"-t"_s, u"ed25519"_s, u"-N"_s, QString(), u"-C"_s,
-                               u"velmora-test"_s, u"-f"_s, file}) == 0;
-}
-
-bool SshServer::Prepare()
-{
-    if (m_prepared)
-        return true;
-    if (!m_dir.isValid() || (m_ownServeDir && !m_ownServeDir->isValid())) {
-        m_error = u"Kein temporärer Ordner."_s;
-        return false;
-    }
-    if (::geteuid() == 0 && ::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST) {
-        // sshd's privilege separation needs it when run as root.
-        m_error = u"/run/sshd kann nicht angelegt werden."_s;
-        return false;
-    }
-    if (!QDir().mkpath(Path(u"home/.ssh"_s))) {
-        m_error = u"Ordner nicht anlegbar."_s;
-        return false;
-    }
-    if (!Keygen(Path(u"host_ed25519"_s)) || !Keygen(IdentityFile()))
-        return false;
-    if (!WriteFile(Path(u"authorized_keys"_s), ReadFile(IdentityFile() + u".pub"_s))) {
-        m_error = u"authorized_keys nicht schreibbar."_s;
-        return false;
-    }
-    m_prepared = true;
-    return true;
-}
-
-bool SshServer::WriteConfig()
-{
-    const QString config =
-        QStringList{
-            u"ListenAddress 127.0.0.1:%1"_s.arg(m_port),
-            u"HostKey "_s + Path(u"host_ed25519"_s),
-            u"PidFile none"_s,
-            u"AuthorizedKeysFile "_s + Path(u"authorized_keys"_s),
-            u"StrictModes no"_s,
-            u"UsePAM no"_s,
-            u"PasswordAuthentication yes"_s,
-            u"KbdInteractiveAuthentication no"_s,
-            u"PermitRootLogin prohibit-password"_s,
-            u"AllowTcpForwarding no"_s,
-            u"X11Forwarding no"_s,
-            u"PermitTTY no"_s,
-            u"UseDNS no"_s,
-            u"MaxStartups 64"_s,
-            u"Subsystem sftp internal-sftp -d "_s + m_serveDir,
-            u"ForceCommand internal-sftp -d "_s + m_serveDir,
-            u"LogLevel ERROR"_s,
-        }
-            .join(u'\n') +
-        u'\n';
-    if (!WriteFile(Path(u"sshd_config"_s), config.toLocal8Bit())) {
-        m_error = u"sshd_config nicht schreibbar."_s;
-        return false;
-    }
-    return true;
+                               u"velmora-test"_s, u"-f"_s, file});
 }
 
 int SshServer::FreePort()
@@ -262,20 +181,14 @@ int SshServer::FreePort()
     return port;
 }
 
-bool SshServer::Spawn(const QStringList &args)
-{
-    m_sshd = SpawnProcess(SshdProgram, args, {}, Path(u"sshd.log"_s));
-    return m_sshd > 0;
-}
-
-// True when sshd has ended (and is reaped); wait: until it has.
+// True when the server has ended (and is reaped); wait: until it has.
 bool SshServer::Reap(bool wait)
 {
-    if (m_sshd <= 0)
+    if (m_pid <= 0)
         return true;
-    const pid_t result = ::waitpid(m_sshd, nullptr, wait ? 0 : WNOHANG);
-    if (result == m_sshd || (result < 0 && errno == ECHILD)) {
-        m_sshd = -1;
+    const pid_t result = ::waitpid(m_pid, nullptr, wait ? 0 : WNOHANG);
+    if (result == m_pid || (result < 0 && errno == ECHILD)) {
+        m_pid = -1;
         return true;
     }
     return false;
@@ -283,7 +196,7 @@ bool SshServer::Reap(bool wait)
 
 bool SshServer::WaitUntilListening()
 {
-    const QDeadlineTimer deadline(10000);
+    const QDeadlineTimer deadline(20'000);
     while (!deadline.hasExpired()) {
         if (Reap(false))
             return false;
@@ -298,22 +211,29 @@ bool SshServer::Start()
 {
     if (Running())
         return true;
-    if (!Prepare())
+    if (!m_dir.isValid() || (m_ownServeDir && !m_ownServeDir->isValid())) {
+        m_error = u"Kein temporärer Ordner."_s;
         return false;
+    }
     const bool keepPort = m_port != 0;  // a restart keeps the address known_hosts names
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!keepPort)
             m_port = FreePort();
-        if (m_port == 0 || !WriteConfig())
+        if (m_port == 0)
             break;
-        if (Spawn({u"-D"_s, u"-e"_s, u"-f"_s, Path(u"sshd_config"_s)}) && WaitUntilListening())
+        m_pid = SpawnProcess(
+            QFile::decodeName(VELMORA_SFTP_SERVER_TOOL),
+            QStringList{u"exec"_s, m_kind, m_dir.path(), m_serveDir, QString::number(m_port)} +
+                m_args,
+            Path(u"server.log"_s), Path(u"server.log"_s));
+        if (m_pid > 0 && WaitUntilListening())
             return true;
         // Someone else took the port in between, most likely: try another.
         Kill();
         if (keepPort)
             QThread::msleep(100);
     }
-    m_error = u"sshd startet nicht: "_s + ServerLog();
+    m_error = m_kind + u" startet nicht: "_s + ServerLog();
     return false;
 }
 
@@ -321,7 +241,7 @@ void SshServer::KillSessions()
 {
     if (!Running())
         return;
-    const std::vector<pid_t> sessions = Descendants(m_sshd);
+    const std::vector<pid_t> sessions = Descendants(m_pid);
     for (auto it = sessions.rbegin(); it != sessions.rend(); ++it)
         ::kill(*it, SIGKILL);
 }
@@ -330,22 +250,25 @@ void SshServer::PauseSessions(bool pause)
 {
     if (!Running())
         return;
-    for (const pid_t pid : Descendants(m_sshd))
+    for (const pid_t pid : Descendants(m_pid))
         ::kill(pid, pause ? SIGSTOP : SIGCONT);
 }
 
-int SshServer::SessionProcesses()
+int SshServer::Sessions()
 {
-    return Running() ? static_cast<int>(Descendants(m_sshd).size()) : 0;
+    if (!Running())
+        return 0;
+    if (m_kind == u"asyncssh"_s) {  // one process; it logs each connection
+        const QList<QByteArray> lines = ReadFile(Path(u"server.log"_s)).split('\n');
+        return int(lines.count("open") - lines.count("closed"));
+    }
+    return static_cast<int>(Descendants(m_pid).size());
 }
 
 int SshServer::RunProgram(const QString &program, const QStringList &args, const QString &output)
 {
     const pid_t pid = SpawnProcess(program, args, output, output);
-    int status = 0;
-    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return pid > 0 ? velmora::test::WaitForExit(pid) : -1;
 }
 
 void SshServer::Kill()
@@ -353,8 +276,9 @@ void SshServer::Kill()
     if (!Running())
         return;
     // The listener first, so no new session starts while the old ones go.
-    const std::vector<pid_t> sessions = Descendants(m_sshd);
-    ::kill(m_sshd, SIGKILL);
+    const std::vector<pid_t> sessions = Descendants(m_pid);
+    ::kill(-m_pid, SIGKILL);  // with a child just forked, still holding the listening socket
+    ::kill(m_pid, SIGKILL);
     for (auto it = sessions.rbegin(); it != sessions.rend(); ++it)
         ::kill(*it, SIGKILL);  // works on stopped ones too
     Reap(true);
@@ -367,17 +291,15 @@ bool SshServer::Running()
 
 bool SshServer::SetTrust(Trust trust)
 {
-    if (!Prepare())
-        return false;
     QFile::remove(KnownHostsFile());
     QFile::remove(KnownHostsFile() + u".old"_s);
     if (trust == Trust::None)
         return true;
-    QByteArray key = ReadFile(Path(u"host_ed25519.pub"_s));
+    QByteArray key = ReadFile(Path(u"host_key.pub"_s));
     if (trust == Trust::OtherKey) {
-        if (!Keygen(Path(u"other_host_ed25519"_s)))
+        if (!Keygen(Path(u"other_host_key"_s)))
             return false;
-        key = ReadFile(Path(u"other_host_ed25519.pub"_s));
+        key = ReadFile(Path(u"other_host_key.pub"_s));
     }
     const QByteArray host = "[127.0.0.1]:" + QByteArray::number(m_port);
     // An unrelated entry before ours, as in a real file.
@@ -392,7 +314,7 @@ bool SshServer::SetTrust(Trust trust)
         return false;
     }
     if (trust == Trust::Hashed) {
-        if (Run(KeygenProgram, {u"-H"_s, u"-f"_s, KnownHostsFile()}) != 0)
+        if (!Run(KeygenProgram, {u"-H"_s, u"-f"_s, KnownHostsFile()}))
             return false;
         QFile::remove(KnownHostsFile() + u".old"_s);  // ssh-keygen's backup, not the client's
         if (ReadFile(KnownHostsFile()).contains(host)) {
@@ -405,7 +327,7 @@ bool SshServer::SetTrust(Trust trust)
 
 bool SshServer::UseUnknownClientKey()
 {
-    return Prepare() && Keygen(IdentityFile());
+    return Keygen(IdentityFile());
 }
 
 }  // namespace sftptest

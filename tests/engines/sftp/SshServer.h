@@ -1,12 +1,10 @@
 #pragma once
 
-// OpenSSH's own sshd for tests and benchmarks: started in the foreground on a
-// free loopback port with a configuration, host key and authorized keys of
-// its own in a temporary folder, serving a given folder as the login
-// directory. A temporary home holds the client's key pair and known_hosts.
+// An SFTP server for tests and benchmarks, started by tools/sftp-server.sh in
+// the foreground on a free loopback port, with a configuration, host key and
+// authorized keys of its own in a temporary folder, serving a given folder.
+// A temporary home holds the client's key pair and known_hosts.
 // Not thread-safe; any thread may use it, one at a time.
-// Nothing of the machine's SSH set-up is used or changed, except that, as
-// root, sshd needs its privilege-separation folder /run/sshd.
 
 #include <QString>
 #include <QStringList>
@@ -21,12 +19,15 @@ class SshServer
 {
 public:
     // serveDir: the folder the server shows at login; empty: one of its own.
-    explicit SshServer(const QString &serveDir = {});
+    // kind: as tools/sftp-server.sh names it; args go to the asyncssh server.
+    explicit SshServer(const QString &serveDir = {},
+                       const QString &kind = QStringLiteral("sshd-internal"),
+                       const QStringList &args = {});
     ~SshServer();  // stops the server and every session it started
     SshServer(const SshServer &) = delete;
     SshServer &operator=(const SshServer &) = delete;
 
-    // Starts sshd and waits until it takes connections; false with Error() set.
+    // Starts the server and waits until it takes connections; false with Error() set.
     bool Start();
     // Ends the server and its sessions at once (SIGKILL), as a crash would.
     void Kill();
@@ -34,8 +35,8 @@ public:
     void KillSessions();
     // Freezes the sessions (SIGSTOP), as a server that hangs; false thaws them.
     void PauseSessions(bool pause);
-    // The processes sshd runs for its connections.
-    [[nodiscard]] int SessionProcesses();
+    // The processes serving connections (asyncssh: the connections); 0 when none.
+    [[nodiscard]] int Sessions();
     [[nodiscard]] bool Running();
 
     [[nodiscard]] int Port() const { return m_port; }
@@ -46,7 +47,7 @@ public:
     [[nodiscard]] QString Error() const { return m_error; }
     // "SHA256:..." of the server's host key, as ssh-keygen -l shows it.
     [[nodiscard]] QString HostKeyFingerprint();
-    [[nodiscard]] QString ServerLog();  // what sshd wrote to stderr
+    [[nodiscard]] QString ServerLog();  // what the server wrote to stderr
 
     // The client's known_hosts: trusting this server's key (hashed as
     // ssh-keygen -H writes it, or plain), another key for the same address,
@@ -64,26 +65,22 @@ public:
     static int RunProgram(const QString &program, const QStringList &args, const QString &output);
 
 private:
-    bool Prepare();
-    bool WriteConfig();
     bool WaitUntilListening();
     bool Keygen(const QString &file);
-    // Runs a program to its end; its exit status, -1 when it could not run.
+    // Runs a program to its end; false with Error() set unless it exits with 0.
     // Output goes to the file named, if any.
-    int Run(const QString &program, const QStringList &args, const QString &output = {});
-    bool Spawn(const QStringList &args);
+    bool Run(const QString &program, const QStringList &args, const QString &output = {});
     bool Reap(bool wait);
     QString Path(const QString &name) const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<QTemporaryDir> m_ownServeDir;
     QString m_serveDir;
-    // Started with posix_spawn, not QProcess: ThreadSanitizer stops a test
-    // whose threaded process forks the way Qt does.
-    pid_t m_sshd = -1;
+    QString m_kind;
+    QStringList m_args;
+    pid_t m_pid = -1;
     QString m_error;
     int m_port = 0;
-    bool m_prepared = false;
 };
 
 }  // namespace sftptest

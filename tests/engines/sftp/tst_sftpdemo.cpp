@@ -1,6 +1,6 @@
 // The whole demo run over SFTP: the headless driver with VELMORA_ENGINE=sftp
-// against sshd serving the simulated mailbox's drive C:, compared with the
-// same run against the simulated engine.
+// against each kind of server serving the simulated mailbox's drive C:,
+// compared with the same run against the simulated engine.
 
 #include "SshServer.h"
 
@@ -58,13 +58,23 @@ class SftpDemoTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void demoRunOverSftp_data()
+    {
+        QTest::addColumn<QString>("kind");  // as tools/sftp-server.sh names it
+        QTest::newRow("sshd internal-sftp") << u"sshd-internal"_s;
+        QTest::newRow("sshd sftp-server") << u"sshd-sftp-server"_s;
+        QTest::newRow("proftpd mod_sftp") << u"proftpd"_s;
+        QTest::newRow("asyncssh") << u"asyncssh"_s;
+    }
+
     void demoRunOverSftp()
     {
+        QFETCH(QString, kind);
         QTemporaryDir work;
         const QString mailbox = work.filePath(u"mailbox"_s);
         const QString mailboxLog = work.filePath(u"mailbox.txt"_s);
         QCOMPARE(SshServer::RunProgram(VELMORA_SIM_MAILBOX, {mailbox}, mailboxLog), 0);
-        SshServer server(mailbox);
+        SshServer server(mailbox, kind);
         QVERIFY2(server.Start(), qPrintable(server.Error()));
         QVERIFY(server.SetTrust(SshServer::Trust::Hashed));
         const QString phoneBook = work.filePath(u"phonebook"_s);

@@ -4,6 +4,7 @@
 
 #include "EngineTest.h"
 #include "SimEngine.h"
+#include "Spawn.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -14,7 +15,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -86,31 +86,19 @@ inline std::unique_ptr<TransferEngine> Connected(const SimConfig &config,
     return engine;
 }
 
-// A child process, started with posix_spawn, not QProcess: ThreadSanitizer
-// takes Qt's clone-based start for a fork of a threaded process and stops the
-// test. Killed when it goes out of scope.
+// A child process whose stdout the test reads; killed when it goes out of scope.
 class Spawned
 {
 public:
-    Spawned(const char *program, QByteArrayList args)
+    Spawned(const char *program, const QByteArrayList &args)
     {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        QByteArray path(program);
-        std::vector<char *> argv{path.data()};
-        for (QByteArray &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        if (::posix_spawn(&pid, path.constData(), &actions, nullptr, argv.data(), environ) == 0)
-            m_pid = pid;
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        m_out = out[0];
+        std::vector<std::string> argv{program};
+        for (const QByteArray &arg : args)
+            argv.push_back(arg.toStdString());
+        velmora::test::SpawnOptions options;
+        options.pipeTo = STDOUT_FILENO;
+        options.pipeFrom = &m_out;
+        m_pid = velmora::test::Spawn(argv, options);
     }
     Spawned(const Spawned &) = delete;
     Spawned &operator=(const Spawned &) = delete;
