@@ -265,7 +265,9 @@ private:
 
     Outcome RunDownload(const Remote &remote, const std::u16string &name, const LocalPlace &target)
     {
-        const std::string path = Join(remote.base, remote.dirs) + '/' + Utf16ToUtf8(name);
+        std::vector<std::string> parts = remote.dirs;
+        parts.push_back(Utf16ToUtf8(name));
+        const std::string path = Join(remote.base, parts);  // no "//" when the base is "/"
         const std::u16string notFound = u"Datei nicht gefunden: " + name;
         RemoteEntry file;
         std::string real;

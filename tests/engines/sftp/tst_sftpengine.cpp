@@ -2,6 +2,7 @@
 // on loopback: dialling, drive C: of the server, listings, downloads, and
 // every way an operation can be cut short; and against servers that misbehave.
 
+#include "EngineTest.h"
 #include "SftpEngine.h"
 #include "SshServer.h"
 
@@ -23,6 +24,8 @@ using sftptest::SshServer;
 using velmora::DirEntry;
 using velmora::DirListingEnd;
 using velmora::TransferEngine;
+using velmora::test::DownloadUnderWay;
+using velmora::test::Q;
 
 Q_DECLARE_METATYPE(SshServer::Trust)
 
@@ -31,12 +34,6 @@ namespace {
 const std::u16string Number = u"0421 7396 2058";
 const QString Aborted = u"Vorgang abgebrochen."_s;
 const QString NoConnection = u"Keine Verbindung zum Server."_s;
-
-// Verbatim, as the engine's texts may start with anything.
-QString Q(const std::u16string &text)
-{
-    return QStringView(text).toString();
-}
 
 // modified: the file's date, if valid.
 bool WriteFile(const QString &path, const QByteArray &data, const QDateTime &modified = {})
@@ -108,10 +105,7 @@ public:
     std::unique_ptr<TransferEngine> Engine(std::chrono::milliseconds requestTimeout = 15s)
     {
         velmora::sftp::SftpConfig config;
-        [&](auto &c) {  // until the engine has a request timeout, its tests run without one
-            if constexpr (requires { c.requestTimeout; })
-                c.requestTimeout = requestTimeout;
-        }(config);
+        config.requestTimeout = requestTimeout;
         config.localRoot = QFile::encodeName(root.path()).toStdString();
         config.lockDir = QFile::encodeName(lock.path()).toStdString();
         config.retryPause = std::chrono::milliseconds(20);
@@ -498,14 +492,7 @@ private Q_SLOTS:
 
         engine->DownloadFile(u"GROSS.BIN", 0);
         // Under way: the temporary file beside the old one has data.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                for (const QString &name : setup.LocalEntries())
-                    if (name != u"GROSS.BIN"_s && QFileInfo(setup.root.filePath(name)).size() > 0)
-                        return true;
-                return false;
-            }(),
-            20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(DownloadUnderWay(setup.root.path()), 20'000);
         if (killServer)
             setup.server.Kill();
         else
@@ -619,8 +606,10 @@ private Q_SLOTS:
             QCOMPARE(setup.LocalEntries(), QStringList{u"TRANVIK7.EXE"_s});
         } else {
             QCOMPARE(setup.LocalEntries(), QStringList());
-            QCOMPARE(Q(engine->RemoteName()), QString());
-            QTRY_COMPARE(setup.server.Sessions(), 0);
+            if (!expected.contains(u"unvollständig"_s)) {  // a file cut short keeps the connection
+                QCOMPARE(Q(engine->RemoteName()), QString());
+                QTRY_COMPARE(setup.server.Sessions(), 0);
+            }
         }
     }
 
