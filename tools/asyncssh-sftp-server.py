@@ -35,9 +35,9 @@ def main():
         return asyncssh.SFTPServer(chan, chroot=args.root.encode())
 
     if args.module:
-        spec = importlib.util.spec_from_file_location("sftp_module", args.module)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("sftp_module", args.module)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         factory = module.make_server(args.root, rest)
     elif rest:
         parser.error("unknown arguments: " + " ".join(rest))
