@@ -279,7 +279,7 @@ bool RichTextBox::CanHold(const QString &text) const
 {
     if (m_batchDepth == 0)
         return false;
-    if (m_held.isEmpty() && (m_cursor.hasSelection() || !m_cursor.atEnd()))
+    if (m_held.isEmpty() && (m_cursor.hasSelection() || m_cursor.position() != EndPosition()))
         return false;
     // Only "\r\n" may break a line: the document's other breaks count
     // differently in TextLength, and a lone "\r" would pair with a "\n" that
