@@ -78,30 +78,37 @@ void KeepWrappingCheap(QPlainTextEdit &box, const QString &text)
 
 }  // namespace
 
-RichTextBox::RichTextBox(QWidget *parent) : QPlainTextEdit(parent), m_cursor(document())
+RichTextBox::RichTextBox(QWidget *parent)
+    : QPlainTextEdit(parent), m_cursor(document()), m_end(document())
 {
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setUndoRedoEnabled(false);  // the log only grows; an undo stack would double it
 }
 
+int RichTextBox::EndPosition() const
+{
+    // Asking the document for its length walks its tree, and that costs
+    // cache misses in a long log; a cursor at the end is moved along with
+    // every change.
+    return m_end.position();
+}
+
 qsizetype RichTextBox::TextLength() const
 {
-    // characterCount() includes the document's closing paragraph separator.
+    // Each paragraph break after the first block reads as two characters.
     // Held text breaks lines with "\r\n" only, two characters either way.
-    const QTextDocument *doc = document();
-    return doc->characterCount() + doc->blockCount() - 2 + m_held.size();
+    return EndPosition() + document()->blockCount() - 1 + m_held.size();
 }
 
 int RichTextBox::DocumentPosition(qsizetype position) const
 {
-    const QTextDocument *doc = document();
     if (position >= TextLength())
-        return doc->characterCount() - 1;
+        return EndPosition();
     if (position <= 0)
         return 0;
     qsizetype offset = 0;
-    const QTextBlock block = BlockAt(*doc, position, offset);
+    const QTextBlock block = BlockAt(*document(), position, offset);
     // A position inside a line break lands at the end of its line.
     return block.position() + int(std::min<qsizetype>(offset, block.length() - 1));
 }
@@ -177,7 +184,9 @@ void RichTextBox::SetSelText(const QString &text)
     } else {
         Flush();
         m_cursor.insertText(text, m_format);
-        m_selStart = m_cursor.position() + m_cursor.blockNumber();
+        m_selStart = m_cursor.position() == EndPosition()
+                         ? TextLength()
+                         : m_cursor.position() + m_cursor.blockNumber();
     }
     m_selLength = 0;
     FollowEnd(wasAtEnd);
@@ -270,7 +279,7 @@ bool RichTextBox::CanHold(const QString &text) const
 {
     if (m_batchDepth == 0)
         return false;
-    if (m_held.isEmpty() && (m_cursor.hasSelection() || !m_cursor.atEnd()))
+    if (m_held.isEmpty() && (m_cursor.hasSelection() || m_cursor.position() != EndPosition()))
         return false;
     // Only "\r\n" may break a line: the document's other breaks count
     // differently in TextLength, and a lone "\r" would pair with a "\n" that

@@ -65,6 +65,7 @@ Q_SIGNALS:
     void TextInserted(const QString &text, bool bold, const QString &fontName);
 
 private:
+    [[nodiscard]] int EndPosition() const;
     [[nodiscard]] int DocumentPosition(qsizetype position) const;
     [[nodiscard]] QTextCharFormat FormatAt(qsizetype position) const;
     void SelectRange();
@@ -74,6 +75,7 @@ private:
     void Flush() const;
 
     mutable QTextCursor m_cursor;
+    QTextCursor m_end;         // stays at the end of the document
     QTextCharFormat m_format;  // the insertion format, kept across caret moves
     mutable QString m_held;    // appended in a batch, not yet in the document
     QTextCharFormat m_heldFormat;
