@@ -596,7 +596,7 @@ void HostileTest::cancelOrCloseInEveryWait()
     QFETCH(bool, atTheEnd);
     auto script = NewScript();
     script->remoteDirectory = u"C:\\TOOLS\\MORVANTE";
-    script->steps = 20;
+    script->steps = 60;  // long enough that a loaded machine still serves the click midway
     script->stepTime = std::chrono::milliseconds(1);
     HostileEngineFactory factory(script);
     frmMain form;
