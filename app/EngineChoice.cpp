@@ -1,6 +1,7 @@
 #include "EngineChoice.h"
 
-#include "SftpEngine.h"
+#include "RemoteEngine.h"
+#include "Session.h"
 #include "SimEngine.h"
 #include "Text.h"
 
@@ -16,10 +17,12 @@ std::unique_ptr<TransferEngine> CreateChosenEngine()
     const std::string name = value ? value : "";
     if (name.empty() || name == "sim")
         return sim::CreateSimEngine();
-    if (name == "sftp")
-        return sftp::CreateSftpEngine();
+    // The real engine: the phone book's entry picks the protocol. "sftp" is
+    // its name from the time it spoke nothing else.
+    if (name == "remote" || name == "sftp")
+        return CreateRemoteEngine(RemoteConfig{}, {sftp::Protocol()});
     const std::string message =
-        "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim, sftp)";
+        "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim, remote, sftp)";
     ReportOnce("velmora", message);  // the program drops creation errors silently
     throw std::invalid_argument(message);
 }

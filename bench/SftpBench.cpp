@@ -6,7 +6,8 @@
 
 #include "BenchEngines.h"
 #include "BenchSupport.h"
-#include "SftpEngine.h"
+#include "RemoteEngine.h"
+#include "Session.h"
 #include "SshServer.h"
 #include "Summary.h"
 #include "WaitMessage.h"
@@ -151,7 +152,7 @@ EngineRun RunEngine()
 {
     EngineRun run;
     frmMain &form = Window();
-    form.Engine = sftp::CreateSftpEngine();
+    form.Engine = engine::CreateRemoteEngine({}, {sftp::Protocol()});
     form.Engine->SetWakeCallback(EngineWakeCallback());
     form.StartTime = CurrentTimeOfDay();
     form.AbortRequested = false;

@@ -10,9 +10,9 @@
 #include <string_view>
 
 using velmora::fuzz::Require;
-using velmora::sftp::NormalizeNumber;
-using velmora::sftp::PhoneBook;
-using velmora::sftp::PhoneBookError;
+using velmora::engine::NormalizeNumber;
+using velmora::engine::PhoneBook;
+using velmora::engine::PhoneBookError;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

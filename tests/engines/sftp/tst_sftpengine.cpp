@@ -3,7 +3,8 @@
 // every way an operation can be cut short; and against servers that misbehave.
 
 #include "EngineTest.h"
-#include "SftpEngine.h"
+#include "RemoteEngine.h"
+#include "Session.h"
 #include "SshServer.h"
 
 #include <QDir>
@@ -104,12 +105,12 @@ public:
 
     std::unique_ptr<TransferEngine> Engine(std::chrono::milliseconds requestTimeout = 15s)
     {
-        velmora::sftp::SftpConfig config;
+        velmora::engine::RemoteConfig config;
         config.requestTimeout = requestTimeout;
         config.localRoot = QFile::encodeName(root.path()).toStdString();
         config.lockDir = QFile::encodeName(lock.path()).toStdString();
         config.retryPause = std::chrono::milliseconds(20);
-        auto engine = velmora::sftp::CreateSftpEngine(config);
+        auto engine = velmora::engine::CreateRemoteEngine(config, {velmora::sftp::Protocol()});
         engine->Initialize();
         return engine;
     }
@@ -192,9 +193,10 @@ private Q_SLOTS:
         QTest::newRow("no number") << u"1 = sftp://127.0.0.1:{port}\n"_s << QString() << 0
                                    << u"Keine Rufnummer angegeben."_s;
         QTest::newRow("bad line")
-            << u"1 = sftp://127.0.0.1:{port}\n2 = ftp://x\n"_s << u"1"_s << 0
-            << u"Telefonbuch {book}, Zeile 2: Adresse beginnt nicht mit sftp://: ftp://x "
-               u"(erwartet: sftp://[Benutzer@]Rechner[:Port][/Pfad])"_s;
+            << u"1 = sftp://127.0.0.1:{port}\n2 = ssh://x\n"_s << u"1"_s << 0
+            << u"Telefonbuch {book}, Zeile 2: Adresse beginnt nicht mit sftp://, ftp://, ftpes:// "
+               u"oder ftps://: ssh://x (erwartet: sftp://, ftp://, ftpes:// oder "
+               u"ftps://[Benutzer@]Rechner[:Port][/Pfad])"_s;
         QTest::newRow("refused, two retries")
             << u"1 = sftp://127.0.0.1:{port}\n"_s << u"1"_s << 2
             << u"Verbindung zu 127.0.0.1:{port} abgelehnt (3 Versuche)."_s;

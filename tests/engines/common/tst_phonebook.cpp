@@ -9,14 +9,18 @@
 
 #include <sys/stat.h>
 
-using velmora::sftp::NormalizeNumber;
-using velmora::sftp::PhoneBook;
-using velmora::sftp::PhoneBookEntry;
-using velmora::sftp::PhoneBookError;
+using velmora::engine::NormalizeNumber;
+using velmora::engine::PhoneBook;
+using velmora::engine::PhoneBookEntry;
+using velmora::engine::PhoneBookError;
 
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// A SHA-256 in base64, and one character too short.
+#define Pin "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="
+#define PinShort "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuF="
 
 QString Q(const std::string &text)
 {
@@ -38,11 +42,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("pin");
         const struct
         {
             const char *tag, *line, *user, *host;
             int port;
-            const char *base, *name;
+            const char *base, *name, *pin;
         } rows[] = {
             {"minimal", "1=sftp://h", "", "h", 22, "", ""},
             {"full", "0421 7396 2058 = sftp://anna@mbx.example:2222/srv/mailbox ; Mailbox Kiel",
@@ -64,6 +69,13 @@ private Q_SLOTS:
              "Gr\xC3\xBC\xC3\x9F"
              "e"},
             {"port max", "1 = sftp://h:65535", "", "h", 65535, "", ""},
+            {"ftp", "1 = ftp://h", "", "h", 21, "", ""},
+            {"ftpes", "1 = FTPES://u@h/~/ein", "u", "h", 21, "ein", ""},
+            {"ftps", "1 = ftps://h", "", "h", 990, "", ""},
+            {"pin", "1 = ftps://h:2121 ; Box ; pin=sha256//" Pin, "", "h", 2121, "", "Box",
+             "sha256//" Pin},
+            {"pin, no name", "1 = ftpes://h ; ; PIN=sha256//" Pin, "", "h", 21, "", "",
+             "sha256//" Pin},
             // The name is shown as it is, save what SafeText replaces.
             {"escape in name", "1 = sftp://h ; A\x1b[31mB\x7f", "", "h", 22, "", "A?[31mB?"},
             {"c1 and separators",
@@ -82,7 +94,7 @@ private Q_SLOTS:
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QByteArray(row.line) << Q(row.user) << Q(row.host) << row.port
-                                   << Q(row.base) << Q(row.name);
+                                   << Q(row.base) << Q(row.name) << Q(row.pin ? row.pin : "");
     }
 
     void goodLines()
@@ -96,6 +108,7 @@ private Q_SLOTS:
         QTEST(entry.port, "port");
         QTEST(Q(entry.basePath), "base");
         QTEST(Q(entry.displayName), "name");
+        QTEST(Q(entry.pin), "pin");
         QCOMPARE(entry.line, 3);
     }
 
@@ -126,6 +139,9 @@ private Q_SLOTS:
             {"decoded line break", "1 = sftp://h/x%0D%0AFertig", "Steuerzeichen im Pfad"},
             {"decoded in user", "1 = sftp://a%1Bb@h", "Steuerzeichen im Benutzernamen"},
             {"decoded in host", "1 = sftp://h%E2%80%AE", "Ungültiger Rechnername"},
+            {"pin on sftp", "1 = sftp://h ; N ; pin=sha256//" Pin, "nur für ftpes:// und ftps://"},
+            {"pin one short", "1 = ftps://h ; N ; pin=sha256//" PinShort, "Ungültiger Schlüssel-Pin"},
+            {"pin not sha256", "1 = ftps://h ; N ; pin=sha1//" Pin, "Ungültiger Schlüssel-Pin"},
         };
         for (const auto &row : rows)
             QTest::newRow(row[0]) << QByteArray(row[1]) << QString::fromUtf8(row[2]);

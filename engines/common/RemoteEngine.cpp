@@ -1,10 +1,9 @@
-#include "SftpEngine.h"
+#include "RemoteEngine.h"
 
 #include "DosPath.h"
 #include "LocalDrive.h"
 #include "PhoneBook.h"
 #include "SafeText.h"
-#include "Session.h"
 #include "Text.h"
 #include "WorkerEngine.h"
 
@@ -15,15 +14,9 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::sftp {
+namespace velmora::engine {
 
 namespace {
-
-using engine::Job;
-using engine::LocalPlace;
-using engine::Outcome;
-using engine::Utf16ToUtf8;
-using engine::Utf8ToUtf16;
 
 std::string Join(const std::string &base, const std::vector<std::string> &dirs)
 {
@@ -36,12 +29,7 @@ std::string Join(const std::string &base, const std::vector<std::string> &dirs)
     return path;
 }
 
-bool Inside(const std::string &path, const std::string &base)
-{
-    return PathInside(path, base);
-}
-
-// The names of path below base; path is Inside base.
+// The names of path below base; path is PathInside base.
 std::vector<std::string> Below(const std::string &path, const std::string &base)
 {
     std::vector<std::string> names;
@@ -59,17 +47,18 @@ std::vector<std::string> Below(const std::string &path, const std::string &base)
 // Jobs take a copy and use the session on the worker thread only.
 struct Remote
 {
-    std::shared_ptr<Session> session;
+    std::shared_ptr<Connection> session;
     std::string base;               // drive C:, the server's absolute path
     std::vector<std::string> dirs;  // the current directory below it
     std::u16string name;
 };
 
-class SftpEngine : public engine::WorkerEngine
+class RemoteEngine : public WorkerEngine
 {
 public:
-    SftpEngine(engine::LocalSettings local, SftpConfig config)
-        : WorkerEngine(std::move(local)), m_config(std::move(config))
+    RemoteEngine(LocalSettings local, RemoteConfig config, std::vector<Protocol> protocols)
+        : WorkerEngine(std::move(local)), m_config(std::move(config)),
+          m_protocols(std::move(protocols))
     {}
 
 protected:
@@ -97,7 +86,7 @@ protected:
             std::vector<RemoteEntry> found;
             try {
                 found = remote.session->List(Join(remote.base, remote.dirs), remote.base);
-            } catch (const Error &e) {
+            } catch (const RemoteError &e) {
                 return FromError(e, *remote.session);
             }
             std::vector<DirEntry> entries;
@@ -108,9 +97,9 @@ protected:
                     std::min<uint64_t>(entry.size, static_cast<uint64_t>(INT32_MAX)));
                 entries.push_back(
                     {entry.directory ? 0 : 1, Utf8ToUtf16(entry.name), entry.directory ? 0 : size,
-                     engine::OleDateFromTime(static_cast<std::time_t>(entry.modified), 0)});
+                     OleDateFromTime(static_cast<std::time_t>(entry.modified), 0)});
             }
-            engine::SortListing(entries);
+            SortListing(entries);
             return Outcome::Done([this, entries = std::move(entries)]() mutable {
                 SetListingLocked(std::move(entries));
             });
@@ -139,7 +128,7 @@ protected:
                 shown += u'\\';
             // The names come from the server's REALPATH answer: kept raw for
             // the paths, made safe only here, where they are shown.
-            shown += Utf8ToUtf16(engine::SafeText(m_remote.dirs[i]));
+            shown += Utf8ToUtf16(SafeText(m_remote.dirs[i]));
         }
         return shown;
     }
@@ -168,7 +157,7 @@ private:
 
     // An error of the session as the job's end. A connection that is gone
     // ends the engine's connection too.
-    Outcome FromError(const Error &e, const Session &session, std::u16string text = {})
+    Outcome FromError(const RemoteError &e, const Connection &session, std::u16string text = {})
     {
         std::function<void()> commit;
         if (session.Lost())
@@ -187,6 +176,7 @@ private:
                     const std::string &password, int32_t retries)
     {
         PhoneBookEntry entry;
+        const Protocol *protocol = nullptr;
         try {
             const auto file = PhoneBook::Location();
             const PhoneBook book = PhoneBook::Load(file);
@@ -195,33 +185,40 @@ private:
                 return Outcome::Failed(u"Rufnummer " + number + u" steht nicht im Telefonbuch " +
                                        Utf8ToUtf16(file.string()) + u".");
             entry = *found;
+            for (const Protocol &candidate : m_protocols)
+                if (std::find(candidate.schemes.begin(), candidate.schemes.end(), entry.scheme) !=
+                    candidate.schemes.end())
+                    protocol = &candidate;
+            if (!protocol)
+                return Outcome::Failed(u"Rufnummer " + number + u": " +
+                                       Utf8ToUtf16(entry.scheme) +
+                                       u":// wird von dieser Engine nicht unterstützt.");
         } catch (const PhoneBookError &e) {
             return Outcome::Failed(Utf8ToUtf16(e.what()));
         }
         const char *home = std::getenv("HOME");
         if (!home || !*home)
             return Outcome::Failed(
-                u"HOME ist nicht gesetzt: kein ~/.ssh für known_hosts und Schlüssel.");
+                u"HOME ist nicht gesetzt: keine Schlüssel und Anmeldedaten des Benutzers.");
 
-        ConnectOptions options;
-        options.host = entry.host;
-        options.port = entry.portGiven ? entry.port : 0;
-        options.user = user.empty() ? entry.user : user;
-        options.password = password;
-        options.sshHome = home;
-        options.retries = std::max<int32_t>(0, retries);
-        options.attemptTimeout = m_config.attemptTimeout;
-        options.requestTimeout = m_config.requestTimeout;
-        options.retryPause = m_config.retryPause;
+        DialRequest request;
+        request.entry = entry;
+        request.user = user;
+        request.password = password;
+        request.home = home;
+        request.retries = std::max<int32_t>(0, retries);
+        request.attemptTimeout = m_config.attemptTimeout;
+        request.requestTimeout = m_config.requestTimeout;
+        request.retryPause = m_config.retryPause;
 
-        std::shared_ptr<Session> session;
+        std::shared_ptr<Connection> session;
         std::string base;
         try {
-            session = Session::Open(options, SessionControl());
+            session = protocol->open(request, SessionControl());
             base = session->RealPath(entry.basePath.empty() ? "." : entry.basePath);
             if (!session->Stat(base).directory)
-                throw Error(Failure::Remote, "");
-        } catch (const Error &e) {
+                throw RemoteError(Failure::Remote, "");
+        } catch (const RemoteError &e) {
             if (!session || e.failure() == Failure::Stopped ||
                 e.failure() == Failure::ConnectionLost)
                 return e.failure() == Failure::Stopped ? Outcome::Stopped()
@@ -239,24 +236,24 @@ private:
 
     Outcome RunChangeDirectory(const Remote &remote, const std::u16string &request)
     {
-        engine::DosTarget target;
-        if (auto error = engine::ResolveDosPath(request, u'C', remote.dirs.size(), u"C", target);
+        DosTarget target;
+        if (auto error = ResolveDosPath(request, u'C', remote.dirs.size(), u"C", target);
             !error.empty())
             return Outcome::Failed(std::move(error));
         std::vector<std::string> dirs(remote.dirs.begin(), remote.dirs.begin() + target.kept);
         for (const auto &name : target.names)
             dirs.push_back(Utf16ToUtf8(name));
         const std::string path = Join(remote.base, dirs);
-        const std::u16string notFound = engine::DirectoryNotFound + request;
+        const std::u16string notFound = DirectoryNotFound + request;
         std::string real;
         try {
             if (!remote.session->Stat(path).directory)
                 return Outcome::Failed(notFound);
             // A symbolic link may point anywhere; where it leads is what counts.
             real = remote.session->RealPath(path);
-            if (!Inside(real, remote.base))
-                return Outcome::Failed(engine::OutsideDrive + request);
-        } catch (const Error &e) {
+            if (!PathInside(real, remote.base))
+                return Outcome::Failed(OutsideDrive + request);
+        } catch (const RemoteError &e) {
             return FromError(e, *remote.session, notFound);
         }
         // Kept as checked: a link changed afterwards cannot move the directory.
@@ -276,13 +273,13 @@ private:
             if (file.directory)
                 return Outcome::Failed(notFound);
             real = remote.session->RealPath(path);
-            if (!Inside(real, remote.base))
-                return Outcome::Failed(engine::OutsideDrive + name);
-        } catch (const Error &e) {
+            if (!PathInside(real, remote.base))
+                return Outcome::Failed(OutsideDrive + name);
+        } catch (const RemoteError &e) {
             return FromError(e, *remote.session, notFound);
         }
 
-        engine::PartialFile partial;
+        PartialFile partial;
         if (auto error = partial.Open(*target.drive, target.dir, Utf16ToUtf8(name)); !error.empty())
             return Outcome::Failed(std::move(error));
         std::u16string localError;
@@ -292,36 +289,33 @@ private:
                 [&](const char *data, std::size_t size) {
                     localError = partial.Write(data, size);
                     if (!localError.empty())
-                        throw Error(Failure::Local, Utf16ToUtf8(localError));
+                        throw RemoteError(Failure::Local, Utf16ToUtf8(localError));
                 },
-                {}, Utf16ToUtf8(name));
-        } catch (const Error &e) {
+                Utf16ToUtf8(name));
+        } catch (const RemoteError &e) {
             return FromError(e, *remote.session, localError);
         }
         if (AbortRequested())
             return Outcome::Stopped();
         if (auto error =
-                partial.Commit(engine::OleDateFromTime(static_cast<std::time_t>(file.modified), 0));
+                partial.Commit(OleDateFromTime(static_cast<std::time_t>(file.modified), 0));
             !error.empty())
             return Outcome::Failed(std::move(error));
         return Outcome::Done();
     }
 
-    const SftpConfig m_config;
+    const RemoteConfig m_config;
+    const std::vector<Protocol> m_protocols;
     Remote m_remote;  // guarded by the state lock
 };
 
 }  // namespace
 
-std::unique_ptr<TransferEngine> CreateSftpEngine(const SftpConfig &config)
+std::unique_ptr<TransferEngine> CreateRemoteEngine(const RemoteConfig &config,
+                                                   std::vector<Protocol> protocols)
 {
-    return engine::MakeWorkerEngine<SftpEngine>(
-        engine::LocalSettings::Make(config.localRoot, config.lockDir), config);
+    return MakeWorkerEngine<RemoteEngine>(LocalSettings::Make(config.localRoot, config.lockDir),
+                                          config, std::move(protocols));
 }
 
-std::unique_ptr<TransferEngine> CreateSftpEngine()
-{
-    return CreateSftpEngine(SftpConfig{});
-}
-
-}  // namespace velmora::sftp
+}  // namespace velmora::engine

@@ -1,30 +1,36 @@
 #include "PhoneBook.h"
 
-#include "LocalDrive.h"
+#include "CheckedFile.h"
 #include "SafeText.h"
 #include "Text.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
-namespace velmora::sftp {
+namespace velmora::engine {
 
 namespace {
 
 namespace fs = std::filesystem;
-using engine::Trim;
 
 constexpr std::string_view Blanks = " \t";
-constexpr std::string_view Scheme = "sftp://";
-constexpr off_t MaxSize = 1 << 20;
-constexpr int NotRegular = -1;  // a reason beside the errno values
+constexpr std::size_t MaxSize = 1 << 20;
+
+struct Scheme
+{
+    std::string_view name;
+    int port;
+    bool tls;
+};
+constexpr std::array<Scheme, 4> Schemes{
+    {{"sftp", 22, false}, {"ftp", 21, false}, {"ftpes", 21, true}, {"ftps", 990, true}}};
+constexpr std::string_view Expected =
+    " (erwartet: sftp://, ftp://, ftpes:// oder ftps://[Benutzer@]Rechner[:Port][/Pfad])";
+constexpr std::string_view PinPrefix = "pin=sha256//";
 
 // A '#' that starts the line or follows a blank; one inside an address stays.
 std::string_view StripComment(std::string_view line)
@@ -79,7 +85,7 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix)
 // Nothing that SafeText would have to replace.
 bool Printable(std::string_view text)
 {
-    return engine::SafeText(text) == text;
+    return SafeText(text) == text;
 }
 
 class LineError
@@ -89,14 +95,36 @@ public:
     std::string what;
 };
 
-// Fills user, host, port and basePath from the address; throws LineError.
+const Scheme *FindScheme(std::string_view address)
+{
+    for (const Scheme &scheme : Schemes)
+        if (StartsWithNoCase(address, scheme.name) &&
+            address.substr(scheme.name.size(), 3) == "://")
+            return &scheme;
+    return nullptr;
+}
+
+// A base64 SHA-256: 43 characters of the alphabet and one "=".
+bool ValidPin(std::string_view hash)
+{
+    return hash.size() == 44 && hash.back() == '=' &&
+           std::all_of(hash.begin(), hash.end() - 1, [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+           });
+}
+
+// Fills scheme, user, host, port and basePath from the address; throws LineError.
 void ParseAddress(std::string_view address, PhoneBookEntry &entry)
 {
     const std::string shown(address);
-    const std::string expected = " (erwartet: sftp://[Benutzer@]Rechner[:Port][/Pfad])";
-    if (!StartsWithNoCase(address, Scheme))
-        throw LineError("Adresse beginnt nicht mit sftp://: " + shown + expected);
-    std::string_view rest = address.substr(Scheme.size());
+    const std::string expected(Expected);
+    const Scheme *scheme = FindScheme(address);
+    if (!scheme)
+        throw LineError("Adresse beginnt nicht mit sftp://, ftp://, ftpes:// oder ftps://: " +
+                        shown + expected);
+    entry.scheme = std::string(scheme->name);
+    entry.port = scheme->port;
+    std::string_view rest = address.substr(scheme->name.size() + 3);
     const auto slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
     const std::string_view path =
@@ -173,26 +201,15 @@ void ParseAddress(std::string_view address, PhoneBookEntry &entry)
     }
 }
 
-std::string ReasonText(int err)
-{
-    switch (err) {
-    case ENOENT:
-        return "Datei nicht gefunden";
-    case EACCES:
-    case EPERM:
-        return "Zugriff verweigert";
-    case EISDIR:
-        return "Das ist ein Verzeichnis";
-    case NotRegular:
-        return "Keine reguläre Datei";
-    case EFBIG:
-        return "Größer als 1 MiB";
-    default:
-        return "Fehler " + std::to_string(err);
-    }
-}
-
 }  // namespace
+
+int DefaultPort(std::string_view scheme)
+{
+    for (const Scheme &known : Schemes)
+        if (known.name == scheme)
+            return known.port;
+    return 0;
+}
 
 std::string NormalizeNumber(std::string_view number)
 {
@@ -222,41 +239,11 @@ fs::path PhoneBook::Location()
 
 PhoneBook PhoneBook::Load(const fs::path &file)
 {
-    const auto failed = [&](int err) {
-        return PhoneBookError(engine::SafeText("Telefonbuch " + file.string() +
-                                               " kann nicht gelesen werden: " + ReasonText(err) +
-                                               "."));
-    };
-    // Without blocking: a FIFO in its place must not hold up the dial.
-    const engine::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd)
-        throw failed(errno);
-    struct stat info
-    {};
-    if (::fstat(fd.Get(), &info) != 0)
-        throw failed(errno);
-    if (S_ISDIR(info.st_mode))
-        throw failed(EISDIR);
-    if (!S_ISREG(info.st_mode))
-        throw failed(NotRegular);
-    if (info.st_size > MaxSize)
-        throw failed(EFBIG);
-    std::string text(static_cast<std::size_t>(MaxSize) + 1, '\0');
-    std::size_t filled = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), text.data() + filled, text.size() - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw failed(errno);
-        if (n == 0)
-            break;
-        filled += static_cast<std::size_t>(n);
-        if (filled > static_cast<std::size_t>(MaxSize))
-            throw failed(EFBIG);  // grew while being read
-    }
-    text.resize(filled);
-    return Parse(text, file.string());
+    CheckedFile read;
+    if (const int error = ReadCheckedFile(file, MaxSize, read); error != 0)
+        throw PhoneBookError(SafeText("Telefonbuch " + file.string() + " kann nicht gelesen werden: " +
+                                      CheckedFileProblem(error, MaxSize) + "."));
+    return Parse(read.text, file.string());
 }
 
 PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
@@ -286,9 +273,14 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
             if (key.empty())
                 throw LineError("Keine Rufnummer vor „=“.");
             std::string_view value = Trim(line.substr(equals + 1));
-            const auto semicolon = value.find(';');
-            if (semicolon != std::string_view::npos) {
-                entry.displayName = engine::SafeText(Trim(value.substr(semicolon + 1)));
+            std::string_view pin;
+            if (const auto semicolon = value.find(';'); semicolon != std::string_view::npos) {
+                std::string_view name = value.substr(semicolon + 1);
+                if (const auto second = name.find(';'); second != std::string_view::npos) {
+                    pin = Trim(name.substr(second + 1));
+                    name = name.substr(0, second);
+                }
+                entry.displayName = SafeText(Trim(name));
                 value = Trim(value.substr(0, semicolon));
             }
             if (value.empty())
@@ -299,13 +291,22 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
                 throw LineError("Leerzeichen in der Adresse (Name nach „;“ angeben): " +
                                 std::string(value));
             ParseAddress(value, entry);
+            if (!pin.empty()) {
+                if (!StartsWithNoCase(pin, PinPrefix) || !ValidPin(pin.substr(PinPrefix.size())))
+                    throw LineError("Ungültiger Schlüssel-Pin (erwartet: pin=sha256//BASE64): " +
+                                    std::string(pin));
+                if (entry.scheme != "ftpes" && entry.scheme != "ftps")
+                    throw LineError("Ein Schlüssel-Pin gilt nur für ftpes:// und ftps://: " +
+                                    std::string(pin));
+                entry.pin = "sha256//" + std::string(pin.substr(PinPrefix.size()));
+            }
             for (const auto &other : book.m_entries)
                 if (NormalizeNumber(other.number) == key)
                     throw LineError("Rufnummer " + entry.number + " steht schon in Zeile " +
                                     std::to_string(other.line) + ".");
             book.m_entries.push_back(std::move(entry));
         } catch (const LineError &e) {
-            throw PhoneBookError(engine::SafeText("Telefonbuch " + fileName + ", Zeile " +
+            throw PhoneBookError(SafeText("Telefonbuch " + fileName + ", Zeile " +
                                                   std::to_string(lineNumber) + ": " + e.what));
         }
     }
@@ -323,4 +324,4 @@ const PhoneBookEntry *PhoneBook::Find(std::string_view number) const
     return nullptr;
 }
 
-}  // namespace velmora::sftp
+}  // namespace velmora::engine
