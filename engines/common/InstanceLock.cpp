@@ -53,11 +53,20 @@ int OpenLockFile(const fs::path &file)
         fs::create_directories(dir, ignored);
     }
     const fs::path at = shared ? file.filename() : file;
-    // Read-only is enough for flock; O_NOFOLLOW keeps a planted symlink in /tmp harmless.
-    int fd = ::openat(dirFd, at.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Read-only is enough for flock; O_NOFOLLOW keeps a planted symlink in /tmp
+    // harmless, O_NONBLOCK a planted FIFO.
+    constexpr int Flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = ::openat(dirFd, at.c_str(), Flags | O_CREAT, 0644);
     if (fd < 0 && errno == EACCES)  // protected_regular: someone else's file in a sticky dir
-        fd = ::openat(dirFd, at.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    const int err = errno;
+        fd = ::openat(dirFd, at.c_str(), Flags);
+    int err = errno;
+    struct stat opened
+    {};
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
+        ::close(fd);
+        fd = -1;
+        err = EINVAL;
+    }
     if (shared)
         ::close(dirFd);
     if (fd < 0)

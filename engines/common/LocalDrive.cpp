@@ -212,13 +212,21 @@ void RemoveOrphans(int dir)
     }
     while (const dirent *item = ::readdir(stream)) {
         const std::string_view name = item->d_name;
-        struct stat st
-        {};
-        if (!name.starts_with(TempPrefix) || !name.ends_with(TempSuffix) ||
-            ::fstatat(dir, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        if (!name.starts_with(TempPrefix) || !name.ends_with(TempSuffix))
             continue;
-        const UniqueFd file(::openat(dir, item->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (file && ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0)
+        // Whoever can write here may put a FIFO or a link in a name's place
+        // at any time: opened so that nothing blocks, and judged by what was
+        // opened, and the name removed only while it is still that file.
+        const UniqueFd file(
+            ::openat(dir, item->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        struct stat opened
+        {};
+        struct stat named
+        {};
+        if (file && ::fstat(file.Get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
+            ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
+            ::fstatat(dir, item->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
             ::unlinkat(dir, item->d_name, 0);
     }
     ::closedir(stream);

@@ -38,8 +38,8 @@ bool SetModified(const fs::path &path, double oleDate)
 
 bool WriteFile(const fs::path &path, const ServerNode &node)
 {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return Fail(path, errno);
     velmora::sim::Content content(node.name);
