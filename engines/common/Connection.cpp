@@ -61,7 +61,8 @@ void WithRetries(int retries, std::chrono::milliseconds pause,
             if (number >= attempts) {
                 const std::string count = " (" + AttemptsText(number) + ").";
                 if (e.failure() == Failure::Refused)
-                    throw RemoteError(e.failure(), "Verbindung zu " + host() + " abgelehnt" + count);
+                    throw RemoteError(e.failure(),
+                                      "Verbindung zu " + host() + " abgelehnt" + count);
                 throw RemoteError(e.failure(),
                                   "Zeitüberschreitung beim Verbinden mit " + host() + count);
             }

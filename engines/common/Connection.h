@@ -70,9 +70,9 @@ struct RemoteEntry
 // What a dial asks of a protocol.
 struct DialRequest
 {
-    PhoneBookEntry entry;  // the server, its base path and, for TLS, a pinned key
-    std::string user;      // from the dial; empty: the entry's, else the protocol's default
-    std::string password;  // from the dial; empty: the protocol's own way (keys, ~/.netrc)
+    PhoneBookEntry entry;        // the server, its base path and, for TLS, a pinned key
+    std::string user;            // from the dial; empty: the entry's, else the protocol's default
+    std::string password;        // from the dial; empty: the protocol's own way (keys, ~/.netrc)
     std::filesystem::path home;  // $HOME: ~/.ssh, ~/.netrc
     int retries = 0;             // further attempts after refused or timed out
     std::chrono::milliseconds attemptTimeout{15'000};

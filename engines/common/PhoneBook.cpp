@@ -241,8 +241,9 @@ PhoneBook PhoneBook::Load(const fs::path &file)
 {
     CheckedFile read;
     if (const int error = ReadCheckedFile(file, MaxSize, read); error != 0)
-        throw PhoneBookError(SafeText("Telefonbuch " + file.string() + " kann nicht gelesen werden: " +
-                                      CheckedFileProblem(error, MaxSize) + "."));
+        throw PhoneBookError(
+            SafeText("Telefonbuch " + file.string() +
+                     " kann nicht gelesen werden: " + CheckedFileProblem(error, MaxSize) + "."));
     return Parse(read.text, file.string());
 }
 
@@ -307,7 +308,7 @@ PhoneBook PhoneBook::Parse(std::string_view text, const std::string &fileName)
             book.m_entries.push_back(std::move(entry));
         } catch (const LineError &e) {
             throw PhoneBookError(SafeText("Telefonbuch " + fileName + ", Zeile " +
-                                                  std::to_string(lineNumber) + ": " + e.what));
+                                          std::to_string(lineNumber) + ": " + e.what));
         }
     }
     return book;

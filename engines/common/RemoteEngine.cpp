@@ -95,9 +95,9 @@ protected:
                 // The interface's size is 32 bits wide: a bigger file shows the most it can.
                 const auto size = static_cast<int32_t>(
                     std::min<uint64_t>(entry.size, static_cast<uint64_t>(INT32_MAX)));
-                entries.push_back(
-                    {entry.directory ? 0 : 1, Utf8ToUtf16(entry.name), entry.directory ? 0 : size,
-                     OleDateFromTime(static_cast<std::time_t>(entry.modified), 0)});
+                entries.push_back({entry.directory ? 0 : 1, Utf8ToUtf16(entry.name),
+                                   entry.directory ? 0 : size,
+                                   OleDateFromTime(static_cast<std::time_t>(entry.modified), 0)});
             }
             SortListing(entries);
             return Outcome::Done([this, entries = std::move(entries)]() mutable {
@@ -190,8 +190,7 @@ private:
                     candidate.schemes.end())
                     protocol = &candidate;
             if (!protocol)
-                return Outcome::Failed(u"Rufnummer " + number + u": " +
-                                       Utf8ToUtf16(entry.scheme) +
+                return Outcome::Failed(u"Rufnummer " + number + u": " + Utf8ToUtf16(entry.scheme) +
                                        u":// wird von dieser Engine nicht unterstützt.");
         } catch (const PhoneBookError &e) {
             return Outcome::Failed(Utf8ToUtf16(e.what()));

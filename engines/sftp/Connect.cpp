@@ -140,18 +140,19 @@ void Session::State::Attempt(const ConnectOptions &options)
         WaitSocket(deadline);
     }
 
-    CheckHostKey(options);
+    CheckHostKey(target);
     Authenticate(options, target, deadline);
     StartSftp();
 }
 
 void Session::State::StartSftp()
 {
-    // libssh's SFTP calls need a blocking session; the helper thread covers
-    // them, and libssh's own timeout must not come before the request timeout.
+    // libssh's SFTP calls need a blocking session; the watchdog covers them,
+    // counting silence from the last byte received, so a slow but steady
+    // answer may take as long as it takes. libssh's own timeout, which counts
+    // from the start of a call, is only a backstop.
     ssh_set_blocking(ssh.get(), 1);
-    const long timeout =
-        2 * static_cast<long>(std::chrono::ceil<std::chrono::seconds>(watchdog.RequestTimeout()).count()) + 5;
+    const long timeout = 3600;
     ssh_options_set(ssh.get(), SSH_OPTIONS_TIMEOUT, &timeout);
     const Waiting waiting(watchdog, Waits::Init);
     sftp.reset(sftp_new(ssh.get()));

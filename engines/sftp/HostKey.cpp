@@ -6,7 +6,7 @@
 
 namespace velmora::sftp {
 
-void Session::State::CheckHostKey(const ConnectOptions &options)
+void Session::State::CheckHostKey(const Target &target)
 {
     ssh_key raw = nullptr;
     if (ssh_get_server_publickey(ssh.get(), &raw) != SSH_OK)
@@ -21,10 +21,10 @@ void Session::State::CheckHostKey(const ConnectOptions &options)
     const std::string fingerprint = text ? text.get() : "?";
     const char *typeName = ssh_key_type_to_char(ssh_key_type(key.get()));
     const std::string shownKey = std::string(typeName ? typeName : "?") + " " + fingerprint;
-    const std::filesystem::path file = options.sshHome / ".ssh" / "known_hosts";
+    const std::filesystem::path &file = target.knownHosts.file;
 
     // libssh 0.10 does not know the marker; a revoked key never counts, whatever else is listed.
-    if (IsRevoked(file, key.get()))
+    if (IsRevoked(target.knownHosts.text, key.get()))
         throw Error(Failure::HostKey, "Der Schlüssel von " + displayHost + " (" + shownKey +
                                           ") ist in " + file.string() +
                                           " als widerrufen markiert. Verbindung abgelehnt.");

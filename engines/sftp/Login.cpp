@@ -1,10 +1,10 @@
 // The login: with the password given, else as OpenSSH does with keys, the
 // agent's first, then the identities, none that others may read or write.
 
+#include "CheckedFile.h"
 #include "SessionState.h"
 #include "SshSetup.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace velmora::sftp {
@@ -58,15 +58,15 @@ void Session::State::Authenticate(const ConnectOptions &options, const Target &t
         await([&] { return ssh_userauth_agent(ssh.get(), nullptr); }) == SSH_AUTH_SUCCESS)
         return;
     std::optional<Identity> exposed;
-    for (const Identity &identity : Identities(ssh.get(), options, target)) {
+    for (const Identity &identity : Identities(options, target)) {
         if (!identity.usable) {
             if (!exposed)
                 exposed = identity;
             continue;
         }
         ssh_key raw = nullptr;
-        if (ssh_pki_import_privkey_file(identity.file.c_str(), nullptr, NoPassphrase, nullptr,
-                                        &raw) != SSH_OK)
+        if (ssh_pki_import_privkey_base64(identity.key.c_str(), nullptr, NoPassphrase, nullptr,
+                                          &raw) != SSH_OK)
             continue;  // unreadable, or it needs a passphrase
         const KeyPtr key(raw);
         if (await([&] { return ssh_userauth_publickey(ssh.get(), nullptr, key.get()); }) ==
@@ -74,13 +74,11 @@ void Session::State::Authenticate(const ConnectOptions &options, const Target &t
             return;
     }
     if (exposed) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(exposed->mode));
         throw Error(Failure::Authentication,
                     refused + ": Schlüssel " + exposed->file +
                         " nicht benutzt, da Gruppe oder andere ihn lesen oder schreiben dürfen "
                         "(Rechte " +
-                        mode + ").");
+                        engine::ModeText(exposed->mode) + ").");
     }
     throw Error(Failure::Authentication, refused + " (kein passender Schlüssel).");
 }

@@ -124,7 +124,10 @@ void Session::State::ThrowIfBroken(const std::string &detail)
         throw Error(Failure::ConnectionLost,
                     "Verbindung zu " + displayHost + " unterbrochen" +
                         (detail.empty() ? std::string() : " (" + detail + ")") + ".");
-    }
+    }  // libssh could not make sense of what came: the stream is out of step,
+    // nothing after it can be trusted.
+    if (ssh && ssh_get_error_code(ssh.get()) == SSH_FATAL)
+        Abandon("Verbindung zu " + displayHost + " getrennt: ungültige Antwort des Servers.");
 }
 
 void Session::State::Fail(const std::string &what)

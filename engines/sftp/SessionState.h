@@ -53,7 +53,7 @@ struct Session::State
     void ConnectSocket(const Target &target, Clock::time_point deadline);
     void StartSftp();
     // HostKey.cpp
-    void CheckHostKey(const ConnectOptions &options);
+    void CheckHostKey(const Target &target);
     // Login.cpp
     void Authenticate(const ConnectOptions &options, const Target &target,
                       Clock::time_point deadline);
@@ -68,8 +68,9 @@ struct Session::State
     void CloseAll();
     // Waits until the socket has something for libssh, or a slice has passed.
     void WaitSocket(Clock::time_point until);
-    // After a libssh call failed: throws when it was stopped, timed out, or
-    // the connection is gone; returns when the server refused the request.
+    // After a libssh call failed: throws when it was stopped, timed out, the
+    // connection is gone or libssh could not parse the answer; returns when
+    // the server refused the request.
     void ThrowIfBroken(const std::string &detail);
     // The error after a libssh call failed: the stop request, a lost
     // connection, or what the server said.

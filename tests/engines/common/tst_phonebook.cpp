@@ -140,7 +140,8 @@ private Q_SLOTS:
             {"decoded in user", "1 = sftp://a%1Bb@h", "Steuerzeichen im Benutzernamen"},
             {"decoded in host", "1 = sftp://h%E2%80%AE", "Ungültiger Rechnername"},
             {"pin on sftp", "1 = sftp://h ; N ; pin=sha256//" Pin, "nur für ftpes:// und ftps://"},
-            {"pin one short", "1 = ftps://h ; N ; pin=sha256//" PinShort, "Ungültiger Schlüssel-Pin"},
+            {"pin one short", "1 = ftps://h ; N ; pin=sha256//" PinShort,
+             "Ungültiger Schlüssel-Pin"},
             {"pin not sha256", "1 = ftps://h ; N ; pin=sha1//" Pin, "Ungültiger Schlüssel-Pin"},
         };
         for (const auto &row : rows)

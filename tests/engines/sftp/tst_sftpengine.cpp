@@ -88,7 +88,8 @@ public:
             return false;
         const QList<std::pair<QString, QString>> port{{u"port"_s, QString::number(server.Port())}};
         // The user's config may name hosts, but never loosens the host-key check.
-        const QString config = u"Host mailbox-kiel\n  HostName 127.0.0.1\n  Port {port}\nHost *\n"
+        const QString config = u"Host mailbox-kiel\n  HostName 127.0.0.1\n  Port {port}\n"
+                               u"  IdentityFile ~/.ssh/schluessel\nHost *\n"
                                u"  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n"_s;
         const QString url = Fill(address.isEmpty() ? u"sftp://127.0.0.1:{port}"_s : address, port);
         return WriteFile(server.ClientHome() + u"/.ssh/config"_s, Fill(config, port).toUtf8()) &&
@@ -156,6 +157,8 @@ private Q_SLOTS:
     {
         qunsetenv("SSH_AUTH_SOCK");  // an agent of whoever runs the tests must not log us in
         qunsetenv("VELMORA_SIM_LOCAL_ROOT");
+        // The rows below use a short one; the program uses the default.
+        QCOMPARE(velmora::engine::RemoteConfig{}.requestTimeout, 15s);
     }
 
     void dialledServerIsDriveC()
@@ -163,6 +166,9 @@ private Q_SLOTS:
         Setup setup;
         QVERIFY2(setup.Start(SshServer::Trust::Plain, u"sftp://mailbox-kiel"_s),
                  qPrintable(setup.server.Error()));
+        // Found only through the alias's IdentityFile, "~" being $HOME.
+        QVERIFY(QFile::rename(setup.server.IdentityFile(),
+                              setup.server.ClientHome() + u"/.ssh/schluessel"_s));
         auto engine = setup.Connected();
         QVERIFY(engine);
         QCOMPARE(Q(engine->RemoteName()), u"Testserver"_s);
@@ -559,8 +565,25 @@ private Q_SLOTS:
         QTest::newRow("stall at read") << u"stall-read"_s << stalled.arg(u"Datei lesen"_s);
         QTest::newRow("EOF early")
             << u"eof:65536"_s << u"Datei TRANVIK7.EXE unvollständig (65536 von 186911 Bytes)."_s;
+        QTest::newRow("slow but steady") << u"slow"_s << QString();
+        QTest::newRow("two EOFs together") << u"eof-end:200000"_s << QString();
+        const QString invalid =
+            u"Lesen von TRANVIK7.EXE gescheitert: ungültige Antwort des Servers."_s;
+        QTest::newRow("answer longer than asked")
+            << u"long-data"_s
+            << u"Lesen von TRANVIK7.EXE gescheitert: Antwort länger als angefordert."_s;
+        QTest::newRow("data of no bytes") << u"zero-data"_s << invalid;
+        QTest::newRow("oversized status") << u"big-status"_s << invalid;
+        QTest::newRow("packet libssh rejects")
+            << u"bad-name"_s << u"Verbindung zu {host} getrennt: ungültige Antwort des Servers."_s;
         QTest::newRow("endless listing")
             << u"endless-listing"_s << u"Verzeichnis zu groß: mehr als 100000 Einträge."_s;
+        // The limits themselves, reached by a finite listing.
+        QTest::newRow("100,000 entries of 64 MiB") << u"listing:100000:67108864"_s << QString();
+        QTest::newRow("100,001 entries")
+            << u"listing:100001:700001"_s << u"Verzeichnis zu groß: mehr als 100000 Einträge."_s;
+        QTest::newRow("64 MiB of names and a byte")
+            << u"listing:1000:67108865"_s << u"Verzeichnis zu groß: mehr als 64 MiB an Namen."_s;
         QTest::newRow("empty realpath")
             << u"empty-realpath"_s
             << u"Pfad . auf dem Server nicht auflösbar (ungültige Antwort)."_s;
@@ -600,8 +623,11 @@ private Q_SLOTS:
                  Fill(expected, {{u"host"_s, u"127.0.0.1:%1"_s.arg(setup.server.Port())}}));
         if (expected.isEmpty()) {
             names.sort();
-            QCOMPARE(names, (QStringList{u"?TXT.EXE"_s, u"?[31mROT.TXT"_s, u"A?\?>  Fertig!??"_s,
-                                         u"TRANVIK7.EXE"_s}));
+            if (mode.startsWith(u"listing:"_s))
+                QCOMPARE(names.size(), mode.section(u':', 1, 1).toInt());
+            else
+                QCOMPARE(names, (QStringList{u"?TXT.EXE"_s, u"?[31mROT.TXT"_s,
+                                             u"A?\?>  Fertig!??"_s, u"TRANVIK7.EXE"_s}));
             const QString local = setup.root.filePath(u"TRANVIK7.EXE"_s);
             QVERIFY(ReadFile(local) == content);
             QCOMPARE(QFileInfo(local).lastModified(), stamp);

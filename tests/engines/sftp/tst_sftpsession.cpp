@@ -15,8 +15,10 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -75,6 +77,43 @@ bool MakeSparse(const QString &path, qint64 size)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(size);
 }
+
+// A FIFO at path, and a watch that sees at once when someone opens it to
+// read and waits there, and lets them go on (with nothing to read).
+class FifoWatch
+{
+public:
+    explicit FifoWatch(const QString &path)
+    {
+        if (path.isEmpty() || ::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
+            return;
+        m_thread = std::thread([this, name = QFile::encodeName(path)] {
+            // A reader that only looks is gone by then; one that waits is still there.
+            std::this_thread::sleep_for(300ms);
+            while (!m_done) {
+                // Without a reader waiting, this fails at once.
+                const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd >= 0) {
+                    m_blocked = true;
+                    ::close(fd);
+                }
+                std::this_thread::sleep_for(50ms);
+            }
+        });
+    }
+    ~FifoWatch()
+    {
+        m_done = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    [[nodiscard]] bool Blocked() const { return m_blocked; }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_blocked{false};
+    std::thread m_thread;
+};
 
 // A socket that listens but never answers: the connection is made by the
 // kernel, the SSH greeting never comes.
@@ -169,46 +208,74 @@ private Q_SLOTS:
     void refusedWithoutRetry_data()
     {
         QTest::addColumn<SshServer::Trust>("trust");
-        QTest::addColumn<int>("clientKey");  // 0: authorized, 1: unknown, 2: authorized, mode 0644
+        QTest::addColumn<QString>("twist");  // what else is amiss on the client's side
         QTest::addColumn<QString>("password");
         QTest::addColumn<Failure>("failure");
         QTest::addColumn<QString>("mentioned");
-        QTest::newRow("unknown host") << SshServer::Trust::None << 0 << QString()
+        const QString notRegular = u"nicht benutzt: Keine reguläre Datei."_s;
+        QTest::newRow("unknown host") << SshServer::Trust::None << QString() << QString()
                                       << Failure::HostKey << u"Unbekannter Rechner"_s;
-        QTest::newRow("changed host key")
-            << SshServer::Trust::OtherKey << 0 << QString() << Failure::HostKey << u"WARNUNG"_s;
-        QTest::newRow("revoked host key") << SshServer::Trust::Revoked << 0 << QString()
+        QTest::newRow("changed host key") << SshServer::Trust::OtherKey << QString() << QString()
+                                          << Failure::HostKey << u"WARNUNG"_s;
+        QTest::newRow("revoked host key") << SshServer::Trust::Revoked << QString() << QString()
                                           << Failure::HostKey << u"als widerrufen markiert"_s;
+        QTest::newRow("global known_hosts never trusted")
+            << SshServer::Trust::None << u"global known_hosts"_s << QString() << Failure::HostKey
+            << u"Unbekannter Rechner"_s;
         QTest::newRow("key not authorized")
-            << SshServer::Trust::Plain << 1 << QString() << Failure::Authentication
+            << SshServer::Trust::Plain << u"unknown key"_s << QString() << Failure::Authentication
             << u"kein passender Schlüssel"_s;
-        QTest::newRow("key readable by others")
-            << SshServer::Trust::Plain << 2 << QString() << Failure::Authentication
-            << u"id_ed25519 nicht benutzt, da Gruppe oder andere ihn lesen oder schreiben "
-               u"dürfen (Rechte 0644)."_s;
-        QTest::newRow("wrong password") << SshServer::Trust::Hashed << 0 << u"falsch"_s
+        for (const auto &[mode, text] : {std::pair{0644, "0644"}, std::pair{0640, "0640"}})
+            QTest::addRow("key mode %s", text)
+                << SshServer::Trust::Plain << u"key mode %1"_s.arg(mode, 0, 8) << QString()
+                << Failure::Authentication
+                << u"id_ed25519 nicht benutzt, da Gruppe oder andere ihn lesen oder schreiben "
+                   u"dürfen (Rechte %1)."_s.arg(QLatin1StringView(text));
+        QTest::newRow("wrong password") << SshServer::Trust::Hashed << QString() << u"falsch"_s
                                         << Failure::Authentication << u"(Passwort)"_s;
+        // libssh would wait on a FIFO for ever.
+        QTest::newRow("known_hosts a FIFO") << SshServer::Trust::Plain << u"known_hosts"_s
+                                            << QString() << Failure::HostKey << notRegular;
+        QTest::newRow("config includes a FIFO")
+            << SshServer::Trust::Plain << u"include"_s << QString() << Failure::Local << notRegular;
     }
 
     void refusedWithoutRetry()
     {
         QFETCH(SshServer::Trust, trust);
-        QFETCH(int, clientKey);
+        QFETCH(QString, twist);
         QFETCH(QString, password);
         QFETCH(Failure, failure);
         QFETCH(QString, mentioned);
         SshServer server;
         QVERIFY2(server.Start(), qPrintable(server.Error()));
+        const QString ssh = server.ClientHome() + u"/.ssh/"_s;
+        if (twist == u"global known_hosts"_s) {
+            // A file that trusts the server, named where only the user's may count.
+            QVERIFY(server.SetTrust(SshServer::Trust::Plain));
+            QVERIFY(QFile::copy(server.KnownHostsFile(), ssh + u"global"_s));
+            QVERIFY(
+                WriteFile(ssh + u"config"_s, "GlobalKnownHostsFile " + ssh.toUtf8() + "global\n"));
+        }
         QVERIFY2(server.SetTrust(trust), qPrintable(server.Error()));
-        if (clientKey == 1)
+        QString fifo;
+        if (twist == u"unknown key"_s)
             QVERIFY(server.UseUnknownClientKey());
-        if (clientKey == 2)
-            QVERIFY(QFile::setPermissions(server.IdentityFile(),
-                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                                              QFile::ReadOther));
+        if (twist.startsWith(u"key mode "_s))
+            QVERIFY(::chmod(QFile::encodeName(server.IdentityFile()).constData(),
+                            twist.mid(9).toUInt(nullptr, 8)) == 0);
+        if (twist == u"known_hosts"_s) {
+            QVERIFY(QFile::remove(server.KnownHostsFile()));
+            fifo = server.KnownHostsFile();
+        }
+        if (twist == u"include"_s) {
+            QVERIFY(WriteFile(ssh + u"config"_s, "Include ~/.ssh/mehr\n"));
+            fifo = ssh + u"mehr"_s;
+        }
         QFile knownHosts(server.KnownHostsFile());
         const QByteArray before = knownHosts.open(QIODevice::ReadOnly) ? knownHosts.readAll() : "";
         knownHosts.close();
+        FifoWatch watch(fifo);
 
         ConnectOptions options = OptionsFor(server);
         options.retries = 3;
@@ -223,11 +290,15 @@ private Q_SLOTS:
             const QString text = QString::fromUtf8(e.what());
             QCOMPARE(e.failure(), failure);
             QVERIFY2(text.contains(mentioned), qPrintable(text));
-            QVERIFY2(text.contains(u"127.0.0.1:%1"_s.arg(server.Port())), qPrintable(text));
-            if (failure == Failure::HostKey)
+            if (fifo.isEmpty())
+                QVERIFY2(text.contains(u"127.0.0.1:%1"_s.arg(server.Port())), qPrintable(text));
+            if (failure == Failure::HostKey && fifo.isEmpty())
                 QVERIFY2(text.contains(server.HostKeyFingerprint()), qPrintable(text));
         }
+        QVERIFY(!watch.Blocked());
         QCOMPARE(attempts, 1);
+        if (!fifo.isEmpty())
+            return;
         // known_hosts is only ever read.
         QCOMPARE(QFileInfo::exists(server.KnownHostsFile()), trust != SshServer::Trust::None);
         if (knownHosts.open(QIODevice::ReadOnly))
