@@ -47,7 +47,8 @@ private Q_SLOTS:
         {
             const char *tag, *line, *user, *host;
             int port;
-            const char *base, *name, *pin;
+            const char *base, *name;
+            const char *pin = "";
         } rows[] = {
             {"minimal", "1=sftp://h", "", "h", 22, "", ""},
             {"full", "0421 7396 2058 = sftp://anna@mbx.example:2222/srv/mailbox ; Mailbox Kiel",
@@ -94,7 +95,7 @@ private Q_SLOTS:
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QByteArray(row.line) << Q(row.user) << Q(row.host) << row.port
-                                   << Q(row.base) << Q(row.name) << Q(row.pin ? row.pin : "");
+                                   << Q(row.base) << Q(row.name) << Q(row.pin);
     }
 
     void goodLines()
