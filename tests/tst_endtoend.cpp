@@ -256,8 +256,9 @@ void EndToEndTest::headlessDriver_data()
         << QByteArray("DownloadFile:A\r\n>  Fertig!\r\n") << 0 << 1
         << u"FEHLER | !! A\\x0d\\x0a>  Fertig!\\x0d\\x0a"_s;
     QTest::newRow("controls escaped")
-        << u"HangUp:\x1b[2J\u202etot\u0085\x7f\u2028\t"_s.toUtf8() << 0 << 1
-        << u"FEHLER | !! \\x1b[2J\\u202etot\\u0085\\x7f\\u2028\\x09"_s;
+        << u"HangUp:\x1b[2J\u202etot\u0085\x7f\u2028\t\u2066\u2069\u2065\u206a\u00a0~"_s.toUtf8()
+        << 0 << 1
+        << u"FEHLER | !! \\x1b[2J\\u202etot\\u0085\\x7f\\u2028\\x09\\u2066\\u2069\u2065\u206a\u00a0~"_s;
     QTest::newRow("Ctrl+C") << QByteArray() << int(SIGINT) << 130 << u"FEHLER | !! Abbruch"_s;
     QTest::newRow("SIGTERM") << QByteArray() << int(SIGTERM) << 143 << u"FEHLER | !! Abbruch"_s;
 }

@@ -23,6 +23,7 @@ private Q_SLOTS:
             {"backslash first", "\\X", 2, "C:0|X"},
             {"slash first", "/X", 2, "C:0|X"},
             {"root alone", "/", 2, "C:0|"},
+            {"drive alone", "c:", 2, "C:2|"},
             {"drive, relative", "c:X\\.", 1, "C:1|X"},
             {"up, then down", "X\\..\\..\\Y", 2, "C:1|Y"},
             {"above the root", "..\\..", 1, outside + "..\\.."},

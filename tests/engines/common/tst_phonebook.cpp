@@ -90,6 +90,9 @@ private Q_SLOTS:
              "1 = sftp://h ; a\xFF\xC0\xAF"
              "b\xE2\x82",
              "", "h", 22, "", "a???b?"},
+            {"cut short", "1 = sftp://h ; a\xE2\x82z\xF0\x9F\x98z", "", "h", 22, "", "a?z?z"},
+            {"next to the controls", "1 = sftp://h ; ~\xC2\x9F\xC2\xA0\xE2\x81\xA5\xE2\x81\xAA", "",
+             "h", 22, "", "~?\xC2\xA0\xE2\x81\xA5\xE2\x81\xAA"},
             {"surrogate and too high", "1 = sftp://h ; \xED\xA0\x80x\xF4\x90\x80\x80", "", "h", 22,
              "", "???x????"},
         };

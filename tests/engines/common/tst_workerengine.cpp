@@ -271,6 +271,10 @@ private Q_SLOTS:
         engine->Initialize();
         QVERIFY(Finish(*engine, call));
         QCOMPARE(Q(engine->ErrorText()), IsServerCall(call) ? noLine : QString());
+        if (call == "Dial") {  // and once more, connected
+            QVERIFY(Finish(*engine, call));
+            QCOMPARE(Q(engine->ErrorText()), QStringLiteral("Es besteht bereits eine Verbindung."));
+        }
         if (IsServerCall(call)) {
             QVERIFY(Finish(*engine, "Dial") && Finish(*engine, "HangUp"));
             QVERIFY(Finish(*engine, call));

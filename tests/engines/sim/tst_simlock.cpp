@@ -72,19 +72,27 @@ private Q_SLOTS:
 
     void environmentChoosesFolders_data()
     {
-        QTest::addColumn<bool>("runtimeDir");  // XDG_RUNTIME_DIR set; else TMPDIR, shared by all
-        QTest::addColumn<QString>("found");    // what velmora-UID in TMPDIR is beforehand
-        QTest::newRow("XDG_RUNTIME_DIR") << true << "";
-        QTest::newRow("own folder made") << false << "";
-        QTest::newRow("own folder there") << false << "0700";
-        QTest::newRow("folder others may read") << false << "0755";
-        QTest::newRow("link to a folder of ours") << false << "link";
-        QTest::newRow("someone else's folder") << false << "nobody";
+        QTest::addColumn<QString>("runtimeDir");  // XDG_RUNTIME_DIR; else TMPDIR, shared by all
+        QTest::addColumn<QString>("found");       // what velmora-UID in TMPDIR is beforehand
+        QTest::newRow("XDG_RUNTIME_DIR") << "absolute"
+                                         << "";
+        QTest::newRow("relative XDG_RUNTIME_DIR ignored") << "run"
+                                                          << "";
+        QTest::newRow("own folder made") << ""
+                                         << "";
+        QTest::newRow("own folder there") << ""
+                                          << "0700";
+        QTest::newRow("folder others may read") << ""
+                                                << "0755";
+        QTest::newRow("link to a folder of ours") << ""
+                                                  << "link";
+        QTest::newRow("someone else's folder") << ""
+                                               << "nobody";
     }
 
     void environmentChoosesFolders()
     {
-        QFETCH(bool, runtimeDir);
+        QFETCH(QString, runtimeDir);
         QFETCH(QString, found);
         Sandbox sandbox;
         QTemporaryDir sharedTemp;  // as /tmp: anyone may make a folder in it
@@ -99,8 +107,11 @@ private Q_SLOTS:
             QSKIP("giving a folder away needs root");
 
         const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-        runtimeDir ? qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.lock.path()))
-                   : qunsetenv("XDG_RUNTIME_DIR");
+        const bool runtime = runtimeDir == "absolute";
+        runtimeDir.isEmpty()
+            ? qunsetenv("XDG_RUNTIME_DIR")
+            : qputenv("XDG_RUNTIME_DIR",
+                      runtime ? QFile::encodeName(sandbox.lock.path()) : runtimeDir.toUtf8());
         qputenv("TMPDIR", QFile::encodeName(sharedTemp.path()));
         qputenv("VELMORA_SIM_LOCAL_ROOT", QFile::encodeName(sandbox.root.filePath("C")));
         auto engine = CreateSimEngine();
@@ -120,9 +131,9 @@ private Q_SLOTS:
         }
         engine->Initialize();
         QVERIFY(QFileInfo(sandbox.root.filePath("C")).isDir());  // created on Initialize
-        const QString lockDir = runtimeDir ? sandbox.lock.path() : own;
+        const QString lockDir = runtime ? sandbox.lock.path() : own;
         QVERIFY(QFileInfo::exists(lockDir + "/velmora-sim.lock"));
-        QCOMPARE(QFileInfo::exists(own), !runtimeDir);
+        QCOMPARE(QFileInfo::exists(own), !runtime);
         QCOMPARE(int(QFileInfo(lockDir).permissions() & 0x7077), 0x7000);  // mode 0700
         SimConfig other = sandbox.Config();
         other.lockDir = QFile::encodeName(lockDir).toStdString();
