@@ -43,9 +43,9 @@ void AppendUtf8(std::string &out, char32_t cp)
     }
 }
 
-char16_t FoldAscii(char16_t c)
+template <typename Char> Char FoldAscii(Char c)
 {
-    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+    return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
 }
 
 constexpr std::chrono::sys_days OleEpoch =
@@ -140,6 +140,13 @@ std::string_view Trim(std::string_view text)
 }
 
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {
+               return FoldAscii(x) == FoldAscii(y);
+           });
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {
                return FoldAscii(x) == FoldAscii(y);

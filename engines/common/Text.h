@@ -22,6 +22,8 @@ std::string_view Trim(std::string_view text);
 
 // DOS names compare without regard to ASCII case.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
+// So do host names and the keywords of network protocols.
+bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // A single name, no path: not empty, not "." or "..", no separator, colon or NUL.
 bool IsPlainFileName(std::u16string_view name);
