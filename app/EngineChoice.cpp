@@ -1,5 +1,6 @@
 #include "EngineChoice.h"
 
+#include "FtpSession.h"
 #include "RemoteEngine.h"
 #include "Session.h"
 #include "SimEngine.h"
@@ -20,7 +21,7 @@ std::unique_ptr<TransferEngine> CreateChosenEngine()
     // The real engine: the phone book's entry picks the protocol. "sftp" is
     // its name from the time it spoke nothing else.
     if (name == "remote" || name == "sftp")
-        return CreateRemoteEngine(RemoteConfig{}, {sftp::Protocol()});
+        return CreateRemoteEngine(RemoteConfig{}, {sftp::Protocol(), ftp::Protocol()});
     const std::string message =
         "VELMORA_ENGINE: unbekannte Engine \"" + name + "\" (gültig: sim, remote, sftp)";
     ReportOnce("velmora", message);  // the program drops creation errors silently

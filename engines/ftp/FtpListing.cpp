@@ -377,4 +377,14 @@ std::optional<std::string> ParsePwdReply(std::string_view line)
     return std::nullopt;
 }
 
+std::optional<int64_t> ParseFtpTime(std::string_view text)
+{
+    return MlsdTime(text);
+}
+
+std::optional<uint64_t> ParseFtpSize(std::string_view text)
+{
+    return Number(text);
+}
+
 }  // namespace velmora::ftp

@@ -102,4 +102,9 @@ Features ParseFeatures(const std::vector<std::string> &lines);
 // holds CR, LF or NUL, which would end a later command early.
 std::optional<std::string> ParsePwdReply(std::string_view line);
 
+// The values of MDTM and SIZE replies: YYYYMMDDHHMMSS[.fraction] in UTC as
+// seconds since 1970, and a size in decimal digits; nullopt when malformed.
+std::optional<int64_t> ParseFtpTime(std::string_view text);
+std::optional<uint64_t> ParseFtpSize(std::string_view text);
+
 }  // namespace velmora::ftp

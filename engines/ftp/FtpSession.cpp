@@ -209,8 +209,10 @@ uint64_t FtpSession::Download(const std::string &path, const Sink &sink, const s
         }
     });
     if (stopped) {
-        if (tooLong)
-            s.lost = true;  // the server broke its word: nothing more from it
+        if (tooLong) {  // the server broke its word: nothing more from it
+            s.lost = true;
+            s.watchdog.Cut();
+        }
         std::rethrow_exception(stopped);
     }
     if (code != CURLE_OK && code != CURLE_PARTIAL_FILE)

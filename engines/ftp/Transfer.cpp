@@ -4,6 +4,7 @@
 
 #include "FtpState.h"
 
+#include "FtpListing.h"
 #include "PhoneBook.h"
 
 #include <algorithm>
