@@ -9,7 +9,12 @@ PACKAGES := cmake make g++ pkg-config qt6-base-dev libgl-dev \
             fonts-dejavu-core fontconfig xvfb xauth openbox x11-utils \
             dpkg-dev file lintian desktop-file-utils appstream \
             libssh-dev openssh-server openssh-client openssh-sftp-server \
-            proftpd-core proftpd-mod-crypto python3-asyncssh
+            proftpd-core proftpd-mod-crypto python3-asyncssh \
+            libcurl4-openssl-dev curl openssl python3-pyftpdlib python3-openssl \
+            libwrap0 libsodium23
+# vsftpd and pure-ftpd conflict with ProFTPD as packages: `deps` unpacks their
+# programs into build/ftp-servers, where tools/ftp-server.sh finds them;
+# libwrap0 and libsodium23 are the libraries those programs load.
 BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
@@ -20,6 +25,7 @@ all: build
 
 deps:
 	@tools/ensure-packages.sh $(PACKAGES)
+	@tools/ftp-server.sh unpack
 
 # The test suite includes the benchmarks' own tools, so it wants Google
 # Benchmark too; a plain build does without.

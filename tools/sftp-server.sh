@@ -23,6 +23,8 @@
 set -euo pipefail
 
 tools=$(cd "$(dirname "$0")" && pwd -P)
+# shellcheck source=tools/server-common.sh
+. "$tools/server-common.sh"
 sshd=/usr/sbin/sshd
 sftp_server=/usr/lib/openssh/sftp-server
 proftpd=/usr/sbin/proftpd
@@ -31,11 +33,6 @@ python=/usr/bin/python3
 usage() {
     echo "usage: $0 start KIND DIR SERVE [ARG...] | stop DIR | exec KIND DIR SERVE PORT [ARG...]" >&2
     exit 2
-}
-
-fail() {
-    echo "sftp-server: $*" >&2
-    exit 1
 }
 
 keygen() {  # FILE TYPE [ssh-keygen options]: a key pair, unless there is one
@@ -65,6 +62,8 @@ prepare() {
     esac
     keygen "$dir/home/.ssh/id_ed25519" ed25519
     [ -f "$dir/authorized_keys" ] || cp "$dir/home/.ssh/id_ed25519.pub" "$dir/authorized_keys"
+    printf '%s\n' "home=$dir/home" "identity=$dir/home/.ssh/id_ed25519" \
+        "known_hosts=$dir/home/.ssh/known_hosts" >"$dir/server.txt"
 
     local command="internal-sftp -d $serve"
     [ "$kind" = sshd-sftp-server ] && command="$sftp_server -d $serve"
@@ -107,6 +106,7 @@ User $(id -un)
 Group $(id -gn)
 PidFile $dir/proftpd.pid
 ScoreboardFile $dir/proftpd.scoreboard
+ControlsEngine off
 DelayTable none
 WtmpLog off
 TransferLog none
@@ -146,88 +146,9 @@ exec_server() {
     esac
 }
 
-# Every process below $1, children found after their parents.
-descendants() {
-    local parents=() pid stat rest
-    for stat in /proc/[0-9]*/stat; do
-        pid=${stat#/proc/}
-        pid=${pid%/stat}
-        rest=$(cat "$stat" 2>/dev/null) || continue
-        rest=${rest##*) }  # the name in parentheses may hold blanks
-        read -r _ ppid _ <<<"$rest"
-        parents+=("$pid:$ppid")
-    done
-    local queue=("$1") found=() i=0 entry
-    while [ $i -lt ${#queue[@]} ]; do
-        for entry in "${parents[@]}"; do
-            if [ "${entry#*:}" = "${queue[$i]}" ]; then
-                queue+=("${entry%%:*}")
-                found+=("${entry%%:*}")
-            fi
-        done
-        i=$((i + 1))
-    done
-    echo "${found[@]}"
+# Once it listens, the client trusts its host key.
+ready() {
+    echo "[127.0.0.1]:$3 $(cat "$2/host_key.pub")" >"$2/home/.ssh/known_hosts"
 }
 
-listening() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-stop() {
-    local dir=$1 pid sessions
-    [ -f "$dir/server.pid" ] || return 0
-    pid=$(cat "$dir/server.pid")
-    rm -f "$dir/server.pid"
-    [ -d "/proc/$pid" ] || return 0
-    # The listener first, so no new session starts while the old ones go.
-    sessions=$(descendants "$pid")
-    kill -- "-$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true
-    # shellcheck disable=SC2086
-    [ -z "$sessions" ] || kill $sessions 2>/dev/null || true
-    for _ in $(seq 50); do
-        [ -d "/proc/$pid" ] || return 0
-        sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null || true
-}
-
-start() {
-    local kind=$1 dir=$2 serve attempt port pid
-    serve=$(cd "$3" && pwd -P)
-    shift 3
-    mkdir -p "$dir"
-    dir=$(cd "$dir" && pwd -P)
-    for attempt in 1 2 3 4 5 6 7 8; do
-        port=$((20000 + RANDOM % 40000))
-        listening "$port" && continue
-        prepare "$kind" "$dir" "$serve" "$port"
-        (exec_server "$kind" "$dir" "$serve" "$port" "$@") >>"$dir/server.log" 2>&1 &
-        pid=$!
-        echo "$pid" >"$dir/server.pid"
-        for _ in $(seq 200); do
-            [ -d "/proc/$pid" ] || break
-            if listening "$port"; then
-                echo "[127.0.0.1]:$port $(cat "$dir/host_key.pub")" >"$dir/home/.ssh/known_hosts"
-                printf '%s\n' host=127.0.0.1 "port=$port" "home=$dir/home" \
-                    "identity=$dir/home/.ssh/id_ed25519" "known_hosts=$dir/home/.ssh/known_hosts"
-                return 0
-            fi
-            sleep 0.05
-        done
-        stop "$dir"  # the port was taken after all, most likely: another one
-    done
-    echo "sftp-server: $kind startet nicht; siehe $dir/server.log" >&2
-    cat "$dir/server.log" >&2 || true
-    exit 1
-}
-
-case ${1:-} in
-start) [ $# -ge 4 ] || usage; start "${@:2}" ;;
-stop) [ $# -eq 2 ] || usage; stop "$2" ;;
-exec)
-    [ $# -ge 5 ] || usage
-    prepare "$2" "$3" "$(cd "$4" && pwd -P)" "$5"
-    exec_server "$2" "$3" "$(cd "$4" && pwd -P)" "${@:5}" ;;
-*) usage ;;
-esac
+server_main "$@"
