@@ -78,8 +78,9 @@ int DebugCallback(CURL *, curl_infotype type, char *data, std::size_t size, void
 
 std::size_t WriteCallback(char *data, std::size_t, std::size_t size, void *state)
 {
+    // Without a receiver, what libcurl makes of SIZE and MDTM: not wanted.
     const auto &receiver = static_cast<FtpSession::State *>(state)->receiver;
-    return receiver && receiver(data, size) ? size : 0;
+    return !receiver || receiver(data, size) ? size : 0;
 }
 
 template <typename Value> void Set(CURL *easy, CURLoption option, Value value)
@@ -168,9 +169,6 @@ void FtpSession::State::Connect()
             !entryPath || entryPath[0] != '/')
             Abandon("Anmeldeverzeichnis auf " + displayHost + " unbekannt (ungültige Antwort).");
         loginDir = entryPath;
-        curl_socket_t fd = CURL_SOCKET_BAD;
-        curl_easy_getinfo(easy.get(), CURLINFO_ACTIVESOCKET, &fd);
-        controlSocket = fd;
         return;
     }
     const std::string detail = errorText[0] ? std::string(" (") + errorText + ")" : std::string();
@@ -250,6 +248,12 @@ CURLcode FtpSession::State::Run(const char *what, const std::string &path,
                 break;
             if (!done)
                 curl_multi_poll(multi.get(), nullptr, 0, PollMs, nullptr);
+        }
+        if (result == CURLE_OK) {
+            // The control connection, while the handle still holds it.
+            curl_socket_t fd = CURL_SOCKET_BAD;
+            if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
+                controlSocket = fd;
         }
         // Also ends a transfer under way; libcurl then closes the connection.
         curl_multi_remove_handle(multi.get(), e);
