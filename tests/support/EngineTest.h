@@ -5,6 +5,7 @@
 
 #include "TransferEngine.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QString>
@@ -22,6 +23,28 @@ namespace velmora::test {
 inline QString Q(const std::u16string &text)
 {
     return QStringView(text).toString();
+}
+
+inline QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<fehlt>");
+}
+
+// modified: the file's date, if valid.
+inline bool WriteFile(const QString &path, const QByteArray &data, const QDateTime &modified = {})
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+           (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
+}
+
+// The text with each {name} replaced by its value.
+inline QString Fill(QString text, const QList<std::pair<QString, QString>> &values)
+{
+    for (const auto &[name, value] : values)
+        text.replace(u'{' + name + u'}', value);
+    return text;
 }
 
 inline bool WaitIdle(TransferEngine &engine, int timeoutMs = 10'000)

@@ -26,7 +26,10 @@ using velmora::DirEntry;
 using velmora::DirListingEnd;
 using velmora::TransferEngine;
 using velmora::test::DownloadUnderWay;
+using velmora::test::Fill;
 using velmora::test::Q;
+using velmora::test::ReadFile;
+using velmora::test::WriteFile;
 
 Q_DECLARE_METATYPE(SshServer::Trust)
 
@@ -35,28 +38,6 @@ namespace {
 const std::u16string Number = u"0421 7396 2058";
 const QString Aborted = u"Vorgang abgebrochen."_s;
 const QString NoConnection = u"Keine Verbindung zum Server."_s;
-
-// modified: the file's date, if valid.
-bool WriteFile(const QString &path, const QByteArray &data, const QDateTime &modified = {})
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
-           (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<fehlt>");
-}
-
-// The text with each {name} replaced by its value.
-QString Fill(QString text, const QList<std::pair<QString, QString>> &values)
-{
-    for (const auto &[name, value] : values)
-        text.replace(u'{' + name + u'}', value);
-    return text;
-}
 
 bool WaitIdle(TransferEngine &engine, int timeoutMs = 30'000)
 {

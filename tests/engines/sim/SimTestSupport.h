@@ -53,18 +53,6 @@ struct Sandbox
 inline const QString Tool = "TRANVIK7.EXE";  // 186,911 bytes in C:\TOOLS\MORVANTE
 inline const QByteArray OldContent = "alte Version";
 
-inline QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-inline bool WriteFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 inline double OleDate(const QDateTime &local)
 {
     return QDate(1899, 12, 30).daysTo(local.date()) +
