@@ -20,7 +20,8 @@ public:
     void Add(uint64_t bytes)
     {
         if (bytes > m_size - m_done)
-            throw RemoteError(Failure::Remote, "Datei " + m_name + " länger als angekündigt (mehr als " +
+            throw RemoteError(Failure::Remote, "Datei " + m_name +
+                                                   " länger als angekündigt (mehr als " +
                                                    std::to_string(m_size) + " Bytes).");
         m_done += bytes;
     }

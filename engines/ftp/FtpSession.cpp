@@ -73,11 +73,13 @@ std::string FtpSession::RealPath(const std::string &path)
     s.RequireOpen();
     if (path == ".")
         return s.loginDir;
-    const std::string absolute =
-        !path.empty() && path.front() == '/' ? path : s.loginDir + (s.loginDir == "/" ? "" : "/") + path;
+    const std::string absolute = !path.empty() && path.front() == '/'
+                                     ? path
+                                     : s.loginDir + (s.loginDir == "/" ? "" : "/") + path;
     CheckPath(absolute);
     const std::string unresolved = "Pfad " + path + " auf dem Server nicht auflösbar";
-    const auto resolve = [&](const std::string &directory, const char *check) -> std::optional<std::string> {
+    const auto resolve = [&](const std::string &directory,
+                             const char *check) -> std::optional<std::string> {
         std::vector<std::string> commands{"*CWD " + directory, "*PWD"};
         if (check)
             commands.push_back(std::string(check) + absolute);
@@ -86,7 +88,8 @@ std::string FtpSession::RealPath(const std::string &path)
         if (!Succeeded(s.ReplyTo("CWD")) || (check && !Succeeded(s.ReplyTo("MDTM"))))
             return std::nullopt;
         const Reply *pwd = s.ReplyTo("PWD");
-        const auto real = pwd && !pwd->lines.empty() ? ParsePwdReply(pwd->lines.front()) : std::nullopt;
+        const auto real =
+            pwd && !pwd->lines.empty() ? ParsePwdReply(pwd->lines.front()) : std::nullopt;
         if (!real)
             s.Abandon(unresolved + " (ungültige Antwort).");
         return real;
@@ -144,9 +147,10 @@ std::vector<RemoteEntry> FtpSession::List(const std::string &directory, const st
     ListingReader reader(s.mlst ? ListingReader::Form::Mlsd : ListingReader::Form::List,
                          static_cast<int64_t>(std::time(nullptr)));
     curl_easy_setopt(s.easy.get(), CURLOPT_CUSTOMREQUEST, s.mlst ? "MLSD" : "LIST");
-    const CURLcode code =
-        s.Run(Waits::List, directory + (directory.back() == '/' ? "" : "/"), {},
-              [&reader](const char *data, std::size_t size) { return reader.Feed({data, size}); });
+    const CURLcode code = s.Run(Waits::List, directory + (directory.back() == '/' ? "" : "/"), {},
+                                [&reader](const char *data, std::size_t size) {
+                                    return reader.Feed({data, size});
+                                });
     curl_easy_setopt(s.easy.get(), CURLOPT_CUSTOMREQUEST, static_cast<const char *>(nullptr));
     if (reader.Error())
         s.Abandon(reader.Error());  // an endless listing must not go on in the background
@@ -158,15 +162,16 @@ std::vector<RemoteEntry> FtpSession::List(const std::string &directory, const st
     std::vector<RemoteEntry> entries;
     const std::string prefix = directory.back() == '/' ? directory : directory + "/";
     for (ListingEntry &entry : reader.Take()) {
-        RemoteEntry shown{engine::SafeText(entry.name), entry.directory, entry.size, entry.modified};
+        RemoteEntry shown{engine::SafeText(entry.name), entry.directory, entry.size,
+                          entry.modified};
         if (entry.link) {
             // A link shows where it leads, when that is a folder inside base.
             CheckPath(prefix + entry.name);
             if (s.Run(Waits::RealPath, "", {"*CWD " + prefix + entry.name, "*PWD"}) == CURLE_OK &&
                 Succeeded(s.ReplyTo("CWD"))) {
                 const Reply *pwd = s.ReplyTo("PWD");
-                const auto real = pwd && !pwd->lines.empty() ? ParsePwdReply(pwd->lines.front())
-                                                             : std::nullopt;
+                const auto real =
+                    pwd && !pwd->lines.empty() ? ParsePwdReply(pwd->lines.front()) : std::nullopt;
                 if (real && engine::PathInside(*real, base))
                     shown = {shown.name, true, 0, shown.modified};
             }

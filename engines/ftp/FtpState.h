@@ -79,7 +79,8 @@ struct FtpSession::State
     // (a path, %-encoded here), commands sent first (QUOTE), what the server
     // sends over the data connection into receive (false: stop it). Throws
     // Error for anything but a refusal of the server, which it returns.
-    CURLcode Run(const char *what, const std::string &path, const std::vector<std::string> &commands,
+    CURLcode Run(const char *what, const std::string &path,
+                 const std::vector<std::string> &commands,
                  std::function<bool(const char *, std::size_t)> receive = {});
     // The error after Run returned a refusal; what the request was.
     [[noreturn]] void Fail(CURLcode code, const std::string &what);

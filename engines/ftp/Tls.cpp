@@ -37,7 +37,8 @@ std::string PinOf(const void *x509)
         return "?";
     unsigned char text[4 * EVP_MAX_MD_SIZE / 3 + 4];
     const int textLength = EVP_EncodeBlock(text, hash, static_cast<int>(hashLength));
-    return "sha256//" + std::string(reinterpret_cast<const char *>(text), static_cast<std::size_t>(textLength));
+    return "sha256//" +
+           std::string(reinterpret_cast<const char *>(text), static_cast<std::size_t>(textLength));
 }
 
 CURLcode NoteServerKey(CURL *, void *sslContext, void *state)

@@ -178,7 +178,8 @@ void FtpSession::State::Connect()
     case CURLE_OPERATION_TIMEDOUT:
         throw Error(Failure::TimedOut, "");
     case CURLE_COULDNT_RESOLVE_HOST:
-        throw Error(Failure::Remote, "Rechner " + request.entry.host + " nicht gefunden" + detail + ".");
+        throw Error(Failure::Remote,
+                    "Rechner " + request.entry.host + " nicht gefunden" + detail + ".");
     case CURLE_LOGIN_DENIED:
         throw Error(Failure::Authentication,
                     "Anmeldung als " + credentials.user + " bei " + displayHost + " abgelehnt.");
@@ -200,7 +201,8 @@ void FtpSession::State::Connect()
     // Dropped before it said a word: as good as refused, worth another attempt.
     if (replies.empty())
         throw Error(Failure::Refused, "");
-    throw Error(Failure::Remote, "FTP-Verbindung zu " + displayHost + " gescheitert" + detail + ".");
+    throw Error(Failure::Remote,
+                "FTP-Verbindung zu " + displayHost + " gescheitert" + detail + ".");
 }
 
 CURLcode FtpSession::State::Run(const char *what, const std::string &path,
@@ -252,7 +254,8 @@ CURLcode FtpSession::State::Run(const char *what, const std::string &path,
         if (result == CURLE_OK) {
             // The control connection, while the handle still holds it.
             curl_socket_t fd = CURL_SOCKET_BAD;
-            if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
+            if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK &&
+                fd != CURL_SOCKET_BAD)
                 controlSocket = fd;
         }
         // Also ends a transfer under way; libcurl then closes the connection.
@@ -337,7 +340,8 @@ void FtpSession::State::Hangup(bool politely)
         // QUIT, and a moment for its answer: a server that hangs must not
         // hold up the goodbye.
         const auto timeout = watchdog.RequestTimeout();
-        watchdog.SetRequestTimeout(std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(2)));
+        watchdog.SetRequestTimeout(
+            std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(2)));
         {
             const Busy busy(watchdog);
             const Waiting waiting(watchdog, Waits::Quit);
@@ -377,7 +381,8 @@ void FtpSession::State::CloseSocket(curl_socket_t fd)
 void FtpSession::State::Debug(curl_infotype type, const char *data, std::size_t size)
 {
     if (type == CURLINFO_HEADER_OUT) {
-        std::string command(data, std::min(size, std::string_view(data, size).find_first_of(" \r\n")));
+        std::string command(data,
+                            std::min(size, std::string_view(data, size).find_first_of(" \r\n")));
         std::transform(command.begin(), command.end(), command.begin(),
                        [](unsigned char c) { return std::toupper(c); });
         replies.push_back({std::move(command), 0, {}});
@@ -398,7 +403,8 @@ void FtpSession::State::Debug(curl_infotype type, const char *data, std::size_t 
         if (replyBytes + line.size() > MaxReplyBytes)
             continue;
         replyBytes += line.size();
-        if (reply.code == 0 && line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+        if (reply.code == 0 && line.size() >= 3 &&
+            std::isdigit(static_cast<unsigned char>(line[0])) &&
             std::isdigit(static_cast<unsigned char>(line[1])) &&
             std::isdigit(static_cast<unsigned char>(line[2])))
             reply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');

@@ -1,6 +1,7 @@
 // A directory listing: every name the server sends, within the limits,
 // made safe to show; links shown as what they point to inside the base.
 
+#include "ListingLimits.h"
 #include "SafeText.h"
 #include "SessionState.h"
 
@@ -31,8 +32,7 @@ std::vector<RemoteEntry> Session::List(const std::string &directory, const std::
         state.Fail("Verzeichnis " + directory + " nicht lesbar");
     std::vector<RemoteEntry> entries;
     std::vector<std::pair<std::size_t, std::string>> links;  // where, and the name as served
-    std::size_t read = 0;
-    std::size_t nameBytes = 0;
+    engine::ListingLimits limits;
     for (;;) {
         const AttributesPtr attributes(sftp_readdir(state.sftp.get(), dir.get()));
         state.watchdog.Answered();
@@ -42,13 +42,10 @@ std::vector<RemoteEntry> Session::List(const std::string &directory, const std::
             state.Fail("Verzeichnis " + directory + " nicht lesbar");
         }
         const std::string name = attributes->name ? attributes->name : "";
-        // An endless listing must not take all memory.
         const bool dots = name.empty() || name == "." || name == "..";
-        if (++read > MaxEntries + 2 || (!dots && entries.size() == MaxEntries))
-            state.Abandon("Verzeichnis zu groß: mehr als 100000 Einträge.");
-        nameBytes += name.size();
-        if (nameBytes > MaxNameBytes)
-            state.Abandon("Verzeichnis zu groß: mehr als 64 MiB an Namen.");
+        // An endless listing must not take all memory.
+        if (const char *tooBig = limits.Count(name.size(), !dots))
+            state.Abandon(tooBig);
         if (dots)
             continue;
         if (IsLink(attributes.get()))

@@ -80,9 +80,6 @@ public:
     // Tuning of the pipelined download.
     static constexpr uint32_t ReadSize = 64 * 1024;
     static constexpr std::size_t ReadsInFlight = 32;
-    // The most a listing may hold.
-    static constexpr std::size_t MaxEntries = 100'000;
-    static constexpr std::size_t MaxNameBytes = 64 << 20;
 
 private:
     struct State;

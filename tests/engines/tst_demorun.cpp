@@ -112,8 +112,7 @@ private Q_SLOTS:
         const QString phoneBook = work.filePath(u"phonebook"_s);
         QFile book(phoneBook);
         QVERIFY(book.open(QIODevice::WriteOnly));
-        book.write(u"0421 7396 2058 = %1://127.0.0.1:%2 ; Velmora Testserver%3\n"_s
-                       .arg(scheme)
+        book.write(u"0421 7396 2058 = %1://127.0.0.1:%2 ; Velmora Testserver%3\n"_s.arg(scheme)
                        .arg(server->Port())
                        .arg(pin.isEmpty() || scheme == u"ftp"_s ? QString() : u" ; pin="_s + pin)
                        .toUtf8());

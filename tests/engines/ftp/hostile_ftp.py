@@ -3,12 +3,13 @@ loaded by tools/pyftpdlib-server.py --module (kinds pyftpdlib and, with
 AUTH TLS required, pyftpdlib-ftpes of tools/ftp-server.sh). The modes:
   plain            none of this
   stall-login      answers nothing after the login
-  stall-transfer   opens the data connection, then sends nothing
+  stall-transfer   opens a download's data connection, then sends nothing
   early-end        a download ends after half the bytes SIZE gave; 226 all the same
   more-data        a download sends 64 KiB more than SIZE gave
   endless-listing  MLSD and LIST never end
-  hostile-names    MLSD and LIST name control characters (CR, LF, ESC, C1),
-                   "..", "/", "\\" and bidi controls, besides NORMAL.TXT
+  hostile-names    MLSD and LIST name control characters (ESC, C1), "..",
+                   "/", "\\" and bidi controls, besides NORMAL.TXT
+  line-breaks      MLSD and LIST name names with CR and LF in them
   pasv-address     EPSV unknown; PASV names 127.0.0.2, where nobody listens
   no-tls           AUTH refused
   slow:N           every data answer spread over N seconds (default 4), a piece every 0.25 s
@@ -25,14 +26,15 @@ import time
 from pyftpdlib.handlers import BufferedIteratorProducer
 
 WHEN = 861_405_120  # 1997-04-18 23:12 UTC
-HOSTILE_NAMES = ["NORMAL.TXT", "ZEILE\r\nUMBRUCH.TXT", "NUR\rCR.TXT", "NUR\nLF.TXT",
-                 "ESC\x1b[2J.TXT", "TAB\tBEL\x07DEL\x7f.TXT", "C1\x85\x9b.TXT", "..",
-                 "../AUSSEN.TXT", "/ABSOLUT.TXT", "UNTER/ORDNER.TXT", "RUECK\\STRICH.TXT",
-                 "RLO\u202eTXT.EXE", "LRI\u2066NAME\u2069.TXT"]
+NAMES = {"hostile-names": ["NORMAL.TXT", "ESC\x1b[2J.TXT", "TAB\tBEL\x07DEL\x7f.TXT",
+                           "C1\x85\x9b.TXT", "..", "../AUSSEN.TXT", "/ABSOLUT.TXT",
+                           "UNTER/ORDNER.TXT", "RUECK\\STRICH.TXT", "RLO\u202eTXT.EXE",
+                           "LRI\u2066NAME\u2069.TXT"],
+         "line-breaks": ["NORMAL.TXT", "ZEILE\r\nUMBRUCH.TXT", "NUR\rCR.TXT", "NUR\nLF.TXT"]}
 DOWNLOAD = {"early-end": lambda data: data[: len(data) // 2],
             "more-data": lambda data: data + bytes(65536)}
 MODES = {"plain", "stall-login", "stall-transfer", "early-end", "more-data", "endless-listing",
-         "hostile-names", "pasv-address", "no-tls", "slow", "no-mlsd", "dos-list"}
+         "hostile-names", "line-breaks", "pasv-address", "no-tls", "slow", "no-mlsd", "dos-list"}
 UNKNOWN = {"pasv-address": {"EPSV"}, "no-mlsd": {"MLSD", "MLST"}, "dos-list": {"MLSD", "MLST"}}
 
 
@@ -56,8 +58,8 @@ def dos_line(name, size, folder, when):  # 04-18-97  11:12PM               18691
 def entries(mode, fs, path):
     if mode == "endless-listing":
         return (("F%07d.TXT" % i, 1, False, WHEN) for i in itertools.count())
-    if mode == "hostile-names":
-        return ((name, 1, False, WHEN) for name in HOSTILE_NAMES)
+    if mode in NAMES:
+        return ((name, 1, False, WHEN) for name in NAMES[mode])
     found = ((name, fs.lstat(os.path.join(path, name))) for name in sorted(fs.listdir(path)))
     return ((name, s.st_size, stat.S_ISDIR(s.st_mode), s.st_mtime) for name, s in found)
 
@@ -74,7 +76,7 @@ def make_handler(base, args):
         held = name in ("stall-transfer", "slow")
 
         def push_with_producer(self, producer):
-            if name == "stall-transfer":
+            if name == "stall-transfer" and self.file_obj is not None:
                 return
             if name != "slow" and (name not in DOWNLOAD or self.file_obj is None):
                 return super().push_with_producer(producer)
@@ -94,7 +96,7 @@ def make_handler(base, args):
             self.trickle = self.ioloop.call_every(0.25, next_piece)
 
         def close_when_done(self):
-            if not self.held:
+            if not self.held or (name == "stall-transfer" and self.file_obj is None):
                 super().close_when_done()
 
     class Hostile(base):
@@ -122,12 +124,12 @@ def make_handler(base, args):
             return path
 
         def ftp_LIST(self, path):
-            if name not in ("endless-listing", "hostile-names", "dos-list") or not self.fs.isdir(path):
+            if name not in ("endless-listing", "dos-list", *NAMES) or not self.fs.isdir(path):
                 return super().ftp_LIST(path)
             return self.listing(path, "LIST", dos_line if name == "dos-list" else unix_line)
 
         def ftp_MLSD(self, path):
-            if name not in ("endless-listing", "hostile-names"):
+            if name not in ("endless-listing", *NAMES):
                 return super().ftp_MLSD(path)
             return self.listing(path, "MLSD", mlsd_line)
 
