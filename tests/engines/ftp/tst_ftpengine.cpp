@@ -130,6 +130,9 @@ private Q_SLOTS:
             {"~/.netrc others may read", plain, u"ftp"_s, u"plain"_s, u"netrc 0604"_s,
              u"Datei {home}/.netrc nicht benutzt: Sie enthält ein Passwort und ist auch für "
              u"andere lesbar (Rechte 0604)."_s},
+            {"control connection closed by the server", u"proftpd-ftp"_s, u"ftp"_s, {},
+             u"sessions killed"_s,
+             u"Verbindung zu {host} getrennt: der Server hat sie beendet."_s},
             {"abort in a silent transfer", plain, u"ftp"_s, u"stall-transfer"_s, u"abort"_s,
              aborted},
             {"abort in a silent TLS handshake", u"silent"_s, u"ftps"_s, {}, u"abort"_s, aborted},
@@ -155,7 +158,9 @@ private Q_SLOTS:
 
         SilentListener silent;
         ServerTool server(u"ftp-server.sh"_s, kind, serve.path(),
-                          {u"--module"_s, VELMORA_HOSTILE_FTP, u"--mode"_s, mode});
+                          mode.isEmpty() ? QStringList()
+                                         : QStringList{u"--module"_s, VELMORA_HOSTILE_FTP,
+                                                       u"--mode"_s, mode});
         const bool real = kind != u"silent"_s;
         QVERIFY2(!real || server.Start(), qPrintable(server.Error()));
         const int port = real ? server.Port() : silent.Port();
@@ -187,6 +192,8 @@ private Q_SLOTS:
             QVERIFY(WaitIdle(*engine, 30'000));
         };
         step([&] { engine->Dial(Number, u"", u"", 0); }, !real);
+        if (twist == u"sessions killed"_s)
+            server.KillSessions();
         QStringList names;
         if (!engine->ErrorOccurred()) {
             step([&] { engine->ReadRemoteDirectory(); }, false);
