@@ -263,4 +263,21 @@ bool ServerTool::Running()
     return !Reap(false);
 }
 
+SilentListener::SilentListener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::listen(m_fd, 16) == 0 &&
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        m_port = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener()
+{
+    ::close(m_fd);
+}
+
 }  // namespace velmora::test

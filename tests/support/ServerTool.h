@@ -78,4 +78,20 @@ private:
     int m_port = 0;
 };
 
+// A socket on a free loopback port that takes connections and never says a
+// word: the kernel accepts, no greeting or TLS answer ever comes.
+class SilentListener
+{
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener &) = delete;
+    SilentListener &operator=(const SilentListener &) = delete;
+    [[nodiscard]] int Port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
+
 }  // namespace velmora::test

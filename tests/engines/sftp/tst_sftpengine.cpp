@@ -14,9 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -273,18 +270,10 @@ private Q_SLOTS:
 
     void abortWhileConnecting()
     {
-        // Takes the connection and never says a word.
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-        QVERIFY(::listen(fd, 4) == 0);
-        QVERIFY(::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const velmora::test::SilentListener silent;
         Setup setup;
-        QVERIFY(setup.SetPhoneBook(
-            u"%1 = sftp://127.0.0.1:%2\n"_s.arg(Q(Number)).arg(ntohs(address.sin_port))));
+        QVERIFY(
+            setup.SetPhoneBook(u"%1 = sftp://127.0.0.1:%2\n"_s.arg(Q(Number)).arg(silent.Port())));
         auto engine = setup.Engine();
         engine->Dial(Number, u"", u"", 5);
         QTest::qWait(300);
@@ -292,7 +281,6 @@ private Q_SLOTS:
         engine->AbortOperation();
         // Far less than the 15 s the attempt may take.
         QVERIFY(WaitIdle(*engine, 5000));
-        ::close(fd);
         QCOMPARE(Q(engine->ErrorText()), Aborted);
         QCOMPARE(Q(engine->RemoteName()), QString());
     }

@@ -14,10 +14,6 @@
 #include <chrono>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +26,7 @@ using velmora::sftp::Error;
 using velmora::sftp::Failure;
 using velmora::sftp::RemoteEntry;
 using velmora::sftp::Session;
+using velmora::test::SilentListener;
 
 Q_DECLARE_METATYPE(SshServer::Trust)
 Q_DECLARE_METATYPE(Failure)
@@ -77,68 +74,6 @@ bool MakeSparse(const QString &path, qint64 size)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(size);
 }
-
-// A FIFO at path, and a watch that sees at once when someone opens it to
-// read and waits there, and lets them go on (with nothing to read).
-class FifoWatch
-{
-public:
-    explicit FifoWatch(const QString &path)
-    {
-        if (path.isEmpty() || ::mkfifo(QFile::encodeName(path).constData(), 0600) != 0)
-            return;
-        m_thread = std::thread([this, name = QFile::encodeName(path)] {
-            // A reader that only looks is gone by then; one that waits is still there.
-            std::this_thread::sleep_for(300ms);
-            while (!m_done) {
-                // Without a reader waiting, this fails at once.
-                const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd >= 0) {
-                    m_blocked = true;
-                    ::close(fd);
-                }
-                std::this_thread::sleep_for(50ms);
-            }
-        });
-    }
-    ~FifoWatch()
-    {
-        m_done = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    [[nodiscard]] bool Blocked() const { return m_blocked; }
-
-private:
-    std::atomic<bool> m_done{false};
-    std::atomic<bool> m_blocked{false};
-    std::thread m_thread;
-};
-
-// A socket that listens but never answers: the connection is made by the
-// kernel, the SSH greeting never comes.
-class SilentListener
-{
-public:
-    SilentListener()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            ::listen(m_fd, 16) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            m_port = ntohs(address.sin_port);
-    }
-    ~SilentListener() { ::close(m_fd); }
-    [[nodiscard]] int Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 }  // namespace
 
@@ -275,7 +210,8 @@ private Q_SLOTS:
         QFile knownHosts(server.KnownHostsFile());
         const QByteArray before = knownHosts.open(QIODevice::ReadOnly) ? knownHosts.readAll() : "";
         knownHosts.close();
-        FifoWatch watch(fifo);
+        // A FIFO where libssh would wait for a writer for ever: the test would hang.
+        QVERIFY(fifo.isEmpty() || ::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
 
         ConnectOptions options = OptionsFor(server);
         options.retries = 3;
@@ -295,7 +231,6 @@ private Q_SLOTS:
             if (failure == Failure::HostKey && fifo.isEmpty())
                 QVERIFY2(text.contains(server.HostKeyFingerprint()), qPrintable(text));
         }
-        QVERIFY(!watch.Blocked());
         QCOMPARE(attempts, 1);
         if (!fifo.isEmpty())
             return;
