@@ -19,7 +19,7 @@ BENCH_PACKAGES := libbenchmark-dev
 CHECK_PACKAGES := clang libclang-rt-14-dev
 SCREENSHOT_PACKAGES := xvfb xauth xdotool imagemagick
 
-.PHONY: all deps test-deps build run demo-sftp test bench check clean package screenshot
+.PHONY: all deps test-deps build run demo-sftp demo-ftp test bench check clean package screenshot
 
 all: build
 
@@ -39,12 +39,16 @@ build: deps
 run: build
 	@tools/run.sh $(BUILD)
 
-# The same demo run with the SFTP engine, against a throw-away SFTP server on
+# The same demo run with the real engine, against a throw-away server on
 # loopback that serves the simulated mailbox; stopped again afterwards.
-# SERVER: sshd-internal (default), sshd-sftp-server, proftpd or asyncssh.
-SERVER ?= sshd-internal
+# demo-sftp SERVER: sshd-internal (default), sshd-sftp-server, proftpd or asyncssh.
+# demo-ftp SERVER: proftpd-ftpes (default), proftpd-ftp, proftpd-ftps,
+# vsftpd-ftpes, pure-ftpd, pyftpdlib or pyftpdlib-ftpes.
 demo-sftp: build
-	@tools/demo-sftp.sh $(BUILD) $(SERVER)
+	@tools/demo-remote.sh $(BUILD) $(or $(SERVER),sshd-internal)
+
+demo-ftp: build
+	@tools/demo-remote.sh $(BUILD) $(or $(SERVER),proftpd-ftpes)
 
 test: test-deps build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
