@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -107,6 +108,27 @@ SshServer::SshServer(const QString &serveDir, const QString &kind, const QString
 SshServer::~SshServer()
 {
     Kill();
+    if (m_linkPid > 0 && ::kill(m_linkPid, SIGKILL) == 0)
+        velmora::test::WaitForExit(m_linkPid);
+}
+
+bool SshServer::AddLink(int roundTripMs, double rate)
+{
+    int out = -1;
+    velmora::test::SpawnOptions options;
+    options.pipeTo = STDOUT_FILENO;
+    options.pipeFrom = &out;
+    m_linkPid =
+        velmora::test::Spawn({VELMORA_LINK_PROXY, "--delay", std::to_string(roundTripMs / 2.0),
+                              "--rate", std::to_string(rate), std::to_string(m_port)},
+                             options);
+    // It names its port once it listens.
+    FILE *said = m_linkPid > 0 ? ::fdopen(out, "r") : nullptr;
+    if (!said || std::fscanf(said, "%d", &m_linkPort) != 1)
+        m_error = u"Linkproxy startet nicht."_s;
+    if (said)
+        std::fclose(said);
+    return m_linkPort > 0;
 }
 
 QString SshServer::Path(const QString &name) const
@@ -301,7 +323,7 @@ bool SshServer::SetTrust(Trust trust)
             return false;
         key = ReadFile(Path(u"other_host_key.pub"_s));
     }
-    const QByteArray host = "[127.0.0.1]:" + QByteArray::number(m_port);
+    const QByteArray host = "[127.0.0.1]:" + QByteArray::number(Port());
     // An unrelated entry before ours, as in a real file.
     QByteArray text = "# written by the test\n"
                       "[127.0.0.2]:22 " +

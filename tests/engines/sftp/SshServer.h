@@ -29,6 +29,9 @@ public:
 
     // Starts the server and waits until it takes connections; false with Error() set.
     bool Start();
+    // After Start, puts tools/linkproxy.cpp in front: Port() is then the
+    // proxy's, each way delayed by half the round trip and capped at rate MiB/s (0: none).
+    bool AddLink(int roundTripMs, double rate = 0);
     // Ends the server and its sessions at once (SIGKILL), as a crash would.
     void Kill();
     // Ends only the sessions; the server keeps listening.
@@ -39,7 +42,7 @@ public:
     [[nodiscard]] int Sessions();
     [[nodiscard]] bool Running();
 
-    [[nodiscard]] int Port() const { return m_port; }
+    [[nodiscard]] int Port() const { return m_linkPort ? m_linkPort : m_port; }
     [[nodiscard]] QString ServeDir() const { return m_serveDir; }
     [[nodiscard]] QString ClientHome() const;  // the client's $HOME
     [[nodiscard]] QString KnownHostsFile() const;
@@ -81,6 +84,8 @@ private:
     pid_t m_pid = -1;
     QString m_error;
     int m_port = 0;
+    pid_t m_linkPid = -1;
+    int m_linkPort = 0;
 };
 
 }  // namespace sftptest

@@ -60,22 +60,26 @@ class SftpDemoTest : public QObject
 private Q_SLOTS:
     void demoRunOverSftp_data()
     {
-        QTest::addColumn<QString>("kind");  // as tools/sftp-server.sh names it
-        QTest::newRow("sshd internal-sftp") << u"sshd-internal"_s;
-        QTest::newRow("sshd sftp-server") << u"sshd-sftp-server"_s;
-        QTest::newRow("proftpd mod_sftp") << u"proftpd"_s;
-        QTest::newRow("asyncssh") << u"asyncssh"_s;
+        QTest::addColumn<QString>("kind");   // as tools/sftp-server.sh names it
+        QTest::addColumn<int>("roundTrip");  // ms, through the link proxy; 0: none
+        QTest::newRow("sshd internal-sftp") << u"sshd-internal"_s << 0;
+        QTest::newRow("sshd sftp-server") << u"sshd-sftp-server"_s << 0;
+        QTest::newRow("proftpd mod_sftp") << u"proftpd"_s << 0;
+        QTest::newRow("asyncssh") << u"asyncssh"_s << 0;
+        QTest::newRow("sshd internal-sftp, 50 ms away") << u"sshd-internal"_s << 50;
     }
 
     void demoRunOverSftp()
     {
         QFETCH(QString, kind);
+        QFETCH(int, roundTrip);
         QTemporaryDir work;
         const QString mailbox = work.filePath(u"mailbox"_s);
         const QString mailboxLog = work.filePath(u"mailbox.txt"_s);
         QCOMPARE(SshServer::RunProgram(VELMORA_SIM_MAILBOX, {mailbox}, mailboxLog), 0);
         SshServer server(mailbox, kind);
-        QVERIFY2(server.Start(), qPrintable(server.Error()));
+        QVERIFY2(server.Start() && (!roundTrip || server.AddLink(roundTrip)),
+                 qPrintable(server.Error()));
         QVERIFY(server.SetTrust(SshServer::Trust::Hashed));
         const QString phoneBook = work.filePath(u"phonebook"_s);
         QFile book(phoneBook);
