@@ -18,11 +18,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <netinet/in.h>
