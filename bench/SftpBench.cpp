@@ -1,8 +1,12 @@
 // A download of 256 MiB on loopback, from OpenSSH's sshd and from ProFTPD's
-// mod_sftp: the SFTP engine driven by the window's wait, against OpenSSH's own
-// sftp client fetching the same file from the same server in the same run, in
-// turns. Both connect, log in, fetch and disconnect. Meanwhile, the CPU the
-// program's thread spends waiting for the engine's download.
+// mod_sftp, and from sshd through the link proxy (tools/linkproxy.cpp): 50 ms
+// round trip, and 100 ms on a link of 50 MiB/s each way. The SFTP engine
+// driven by the window's wait, against OpenSSH's own sftp client fetching the
+// same file from the same server in the same run, in turns. Both connect, log
+// in, fetch and disconnect; on the 50 MiB/s link the engine's figure is its
+// download alone (DownloadFile and its wait, no dial or hang-up), against the
+// link's rate. Meanwhile, the CPU the program's thread spends waiting for the
+// engine's download.
 
 #include "BenchEngines.h"
 #include "BenchSupport.h"
@@ -84,17 +88,26 @@ private:
     std::string m_error;
 };
 
+// Between the engine and the server: none at a round trip of 0.
+struct Link
+{
+    int roundTripMs = 0;
+    double rate = 0.0;  // MiB/s each way; 0: no cap
+};
+
 // A server of the kind tools/sftp-server.sh names, serving the file, started
 // once for all repetitions.
 class Server
 {
 public:
-    Server(const Content &content, const QString &kind) : m_server(content.Dir(), kind)
+    Server(const Content &content, const QString &kind, Link link) : m_server(content.Dir(), kind)
     {
         m_error = content.Error();
         if (!m_error.empty())
             return;
-        if (!m_server.Start() || !m_server.SetTrust(sftptest::SshServer::Trust::Plain)) {
+        if (!m_server.Start() ||
+            (link.roundTripMs && !m_server.AddLink(link.roundTripMs, link.rate)) ||
+            !m_server.SetTrust(sftptest::SshServer::Trust::Plain)) {
             m_error = kind.toStdString() + ": " + m_server.Error().toStdString();
             return;
         }
@@ -212,19 +225,27 @@ std::optional<double> RunClient(Server &server, std::string &error)
     return wall;
 }
 
-Server &ServerFor(const QString &kind)
+Server &ServerFor(const std::string &name, const QString &kind, Link link)
 {
     static Content content;
-    static std::map<QString, std::unique_ptr<Server>> servers;
-    auto &server = servers[kind];
+    static std::map<std::string, std::unique_ptr<Server>> servers;
+    auto &server = servers[name];
     if (!server)
-        server = std::make_unique<Server>(content, kind);
+        server = std::make_unique<Server>(content, kind, link);
     return *server;
 }
 
-void SftpDownload(benchmark::State &state, const char *kind)
+// A benchmark: its name, the kind of server and the link to it.
+struct Case
 {
-    Server &server = ServerFor(QString::fromLatin1(kind));
+    const char *name;
+    const char *kind;
+    Link link;
+};
+
+void SftpDownload(benchmark::State &state, const Case &c)
+{
+    Server &server = ServerFor(c.name, QString::fromLatin1(c.kind), c.link);
     if (!server.Error().empty()) {
         state.SkipWithError(server.Error().c_str());
         return;
@@ -265,6 +286,9 @@ void SftpDownload(benchmark::State &state, const char *kind)
         state.counters["ratio"] = *client / engine.wall;
         state.counters["wait_cpu_s"] = engine.waitCpu;
         state.counters["wait_wall_s"] = engine.waitWall;
+        state.counters["engine_wait_mibs"] = mib / engine.waitWall;
+        if (c.link.rate > 0)
+            state.counters["link_mibs"] = c.link.rate;
     }
     if (home.isNull())
         qunsetenv("HOME");
@@ -276,11 +300,13 @@ void SftpDownload(benchmark::State &state, const char *kind)
     if (!error.empty())
         state.SkipWithError(error.c_str());
 }
-// Figure 7 from OpenSSH's sshd, figure 9 from ProFTPD.
+// Figure 7 from OpenSSH's sshd, 9 from ProFTPD, 10 and 11 from sshd further away.
 const bool Registered = [] {
-    for (const auto &[name, kind] :
-         {std::pair{"SftpDownload", "sshd-internal"}, std::pair{"SftpDownload/proftpd", "proftpd"}})
-        benchmark::RegisterBenchmark(name, SftpDownload, kind)
+    for (const Case &c :
+         {Case{"SftpDownload", "sshd-internal", {}}, Case{"SftpDownload/proftpd", "proftpd", {}},
+          Case{"SftpDownload/50ms", "sshd-internal", {50, 0.0}},
+          Case{"SftpDownload/100ms-50MiBs", "sshd-internal", {100, 50.0}}})
+        benchmark::RegisterBenchmark(c.name, SftpDownload, c)
             ->Iterations(1)
             ->Repetitions(3)
             ->UseManualTime()

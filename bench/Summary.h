@@ -34,6 +34,7 @@ struct Figure
     double target = 0.0;
     bool percent = false;  // the ratio reads as a percentage
     std::string error;
+    std::string note;  // printed under the row, as the error is
 
     [[nodiscard]] bool Pass() const;
 };

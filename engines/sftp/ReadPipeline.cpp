@@ -9,8 +9,6 @@ namespace velmora::sftp {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A status answer carries a code and a short message; more is not an answer.
 constexpr uint32_t MaxStatusLength = 64 * 1024;
 // A server that caps its answers at this much or more gets requests of that
@@ -34,7 +32,8 @@ void Put32(std::vector<char> &out, uint32_t value)
 ReadPipeline::ReadPipeline(sftp_session sftp, ssh_string handle, std::string name, Hooks hooks,
                            uint32_t readSize, std::size_t inFlight)
     : m_sftp(sftp), m_handle(handle), m_name(std::move(name)), m_hooks(std::move(hooks)),
-      m_chunk(readSize), m_maxInFlight(inFlight),
+      m_chunk(readSize), m_window(uint64_t(inFlight) * readSize),
+      m_taken(m_window),  // enough for the first read to top the channel's window up
       m_in(std::max<std::size_t>(1 << 20, readSize + MaxStatusLength + 64))
 {}
 
@@ -72,17 +71,17 @@ bool ReadPipeline::Drain(Clock::time_point until)
 
 void ReadPipeline::Send()
 {
-    // Far ahead of the next byte to write, answers would pile up in memory.
-    const uint64_t window = uint64_t(m_maxInFlight) * m_chunk;
     std::vector<char> out;
     const uint32_t handleLength = static_cast<uint32_t>(ssh_string_len(m_handle));
     const char *handle = static_cast<const char *>(ssh_string_data(m_handle));
-    while (m_inFlight.size() < m_maxInFlight) {
+    const auto now = Clock::now();
+    while (m_inFlight.size() < m_window / m_chunk) {
         Request request{};
         if (!m_rest.empty()) {
             request = m_rest.front();
             m_rest.pop_front();
-        } else if (m_next < m_end && m_next - m_done < window) {
+        } else if (m_next < m_end && m_next - m_done < m_window) {
+            // Far ahead of the next byte to write, answers would pile up in memory.
             request = {m_next, static_cast<uint32_t>(std::min<uint64_t>(m_chunk, m_end - m_next))};
             m_next += request.length;
         } else {
@@ -97,6 +96,7 @@ void ReadPipeline::Send()
         Put32(out, static_cast<uint32_t>(request.offset >> 32));
         Put32(out, static_cast<uint32_t>(request.offset));
         Put32(out, request.length);
+        request.sent = now;
         m_inFlight.emplace(id, request);
     }
     if (!out.empty() &&
@@ -113,8 +113,7 @@ bool ReadPipeline::Receive(const Session::Sink *sink, const Session::Progress *p
         m_filled -= m_begin;
         m_begin = 0;
     }
-    const int count = ssh_channel_read_nonblocking(
-        m_sftp->channel, m_in.data() + m_filled, static_cast<uint32_t>(m_in.size() - m_filled), 0);
+    const int count = ReadChannel(m_in.data() + m_filled, m_in.size() - m_filled);
     if (count < 0 || (count == 0 && (ssh_channel_is_eof(m_sftp->channel) ||
                                      ssh_channel_is_closed(m_sftp->channel))))
         m_hooks.broken();
@@ -148,6 +147,40 @@ bool ReadPipeline::Receive(const Session::Sink *sink, const Session::Progress *p
     return count > 0 || took;
 }
 
+// As ssh_channel_read_nonblocking, but tops the channel's window up to twice
+// ours beyond what libssh holds, once a quarter of that has been taken: asked
+// for more than it holds plus its window, libssh's read grows the window to
+// the difference. With something held it copies only that, and waits for nothing.
+int ReadPipeline::ReadChannel(char *to, std::size_t room)
+{
+    const int held = ssh_channel_poll(m_sftp->channel, 0);
+    if (held <= 0)
+        return held;
+    uint32_t ask = static_cast<uint32_t>(std::min<std::size_t>(std::size_t(held), room));
+    const uint64_t channelWindow = 2 * m_window;
+    if (ask == uint32_t(held) && m_taken >= channelWindow / 4) {
+        ask += static_cast<uint32_t>(channelWindow);
+        m_taken = 0;
+    }
+    const int count = ssh_channel_read_timeout(m_sftp->channel, to, ask, 0, 0);
+    if (count > 0)
+        m_taken += uint64_t(count);
+    return count;
+}
+
+// While answers come back within twice the quickest round trip, the link
+// takes more. Once they take longer, the window holds about twice what the
+// link carries in a round trip, and more would only wait in a queue. It never
+// shrinks while the file is read.
+void ReadPipeline::Measure(const Request &request, uint32_t length)
+{
+    const auto trip = Clock::now() - request.sent;
+    m_minRoundTrip = std::min(m_minRoundTrip, trip);
+    if (trip < 2 * m_minRoundTrip)
+        m_window = std::min<uint64_t>(m_window + length,
+                                      std::max<uint64_t>(m_window, Session::MaxBytesInFlight));
+}
+
 void ReadPipeline::Take(uint8_t type, uint32_t id, const char *body, uint32_t length,
                         const Session::Sink *sink, const Session::Progress *progress)
 {
@@ -167,6 +200,7 @@ void ReadPipeline::Take(uint8_t type, uint32_t id, const char *body, uint32_t le
         EndAt(request.offset);
         return;
     }
+    Measure(request, value);
     if (value < request.length && request.offset + value < m_end) {
         m_rest.push_back({request.offset + value, request.length - value});
         if (request.length == m_chunk && value >= MinChunk)

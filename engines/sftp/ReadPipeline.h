@@ -16,6 +16,20 @@
 // the size is asked for or written, and end-of-file before it is an error.
 // Answers ahead of the next byte to write wait in memory, at most one window
 // of requests.
+//
+// That window starts at inFlight reads and, as TCP's slow start, grows by
+// what each answer brings while answers come back about as fast as the
+// quickest did: up to about twice what the link carries in a round trip, at
+// most Session::MaxBytesInFlight. A distant server so gets enough requests to
+// keep the link full.
+//
+// libssh 0.10 keeps the SSH channel's own window between 640000 and 1280000
+// bytes: it tops it up to 1280000 once it has fallen under 640000, and a read
+// that asks for no more than libssh holds, as ssh_channel_read_nonblocking
+// does, never grows it. Far from the server each top-up waits a round trip for
+// the data it lets come, so about 640 KB arrive per round trip, however many
+// reads are on their way. Here the channel's window is kept at twice the
+// window of requests, topped up as answers are taken.
 
 #include "Session.h"
 
@@ -57,14 +71,19 @@ public:
     bool Drain(std::chrono::steady_clock::time_point until);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     struct Request
     {
         uint64_t offset;
         uint32_t length;
+        Clock::time_point sent{};
     };
 
     void Send();
     bool Receive(const Session::Sink *sink, const Session::Progress *progress);
+    int ReadChannel(char *to, std::size_t room);
+    void Measure(const Request &request, uint32_t length);
     void Take(uint8_t type, uint32_t id, const char *body, uint32_t length,
               const Session::Sink *sink, const Session::Progress *progress);
     void Deliver(uint64_t offset, const char *data, std::size_t size, const Session::Sink &sink);
@@ -76,7 +95,9 @@ private:
     std::string m_name;
     Hooks m_hooks;
     uint32_t m_chunk;
-    std::size_t m_maxInFlight;
+    uint64_t m_window;  // bytes asked for ahead of the next byte to write
+    Clock::duration m_minRoundTrip = Clock::duration::max();  // of a request and its answer
+    uint64_t m_taken = 0;  // read from the channel since its window was topped up
 
     std::map<uint32_t, Request> m_inFlight;         // by id
     std::deque<Request> m_rest;                     // the rest of short answers, sent first

@@ -77,9 +77,12 @@ public:
     [[nodiscard]] bool Lost() const override;
     [[nodiscard]] const std::string &DisplayHost() const override;
 
-    // Tuning of the pipelined download.
+    // Tuning of the pipelined download: reads of ReadSize, at first
+    // ReadsInFlight of them on their way, more for a distant server (see
+    // ReadPipeline.h), but never more than MaxBytesInFlight asked for.
     static constexpr uint32_t ReadSize = 64 * 1024;
     static constexpr std::size_t ReadsInFlight = 32;
+    static constexpr std::size_t MaxBytesInFlight = 16 << 20;
 
 private:
     struct State;

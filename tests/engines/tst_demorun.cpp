@@ -77,18 +77,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<QString>("kind");  // as tools/sftp-server.sh or ftp-server.sh names it
-        QTest::addColumn<bool>("daysOnly");
-        QTest::newRow("sshd internal-sftp") << u"sftp"_s << u"sshd-internal"_s << false;
-        QTest::newRow("sshd sftp-server") << u"sftp"_s << u"sshd-sftp-server"_s << false;
-        QTest::newRow("proftpd mod_sftp") << u"sftp"_s << u"proftpd"_s << false;
-        QTest::newRow("asyncssh") << u"sftp"_s << u"asyncssh"_s << false;
-        QTest::newRow("proftpd ftp") << u"ftp"_s << u"proftpd-ftp"_s << false;
-        QTest::newRow("proftpd explicit TLS") << u"ftpes"_s << u"proftpd-ftpes"_s << false;
-        QTest::newRow("proftpd implicit TLS") << u"ftps"_s << u"proftpd-ftps"_s << false;
-        // LIST only: old files have their day, not their time.
-        QTest::newRow("vsftpd explicit TLS") << u"ftpes"_s << u"vsftpd-ftpes"_s << true;
-        QTest::newRow("pure-ftpd explicit TLS") << u"ftpes"_s << u"pure-ftpd"_s << false;
-        QTest::newRow("pyftpdlib") << u"ftp"_s << u"pyftpdlib"_s << false;
+        QTest::addColumn<bool>("daysOnly");  // LIST only: old files have their day, not their time
+        QTest::addColumn<int>("roundTrip");  // ms, through the link proxy; 0: none
+        const std::tuple<const char *, QString, QString, bool, int> rows[] = {
+            {"sshd internal-sftp", u"sftp"_s, u"sshd-internal"_s, false, 0},
+            {"sshd internal-sftp, 50 ms away", u"sftp"_s, u"sshd-internal"_s, false, 50},
+            {"sshd sftp-server", u"sftp"_s, u"sshd-sftp-server"_s, false, 0},
+            {"proftpd mod_sftp", u"sftp"_s, u"proftpd"_s, false, 0},
+            {"asyncssh", u"sftp"_s, u"asyncssh"_s, false, 0},
+            {"proftpd ftp", u"ftp"_s, u"proftpd-ftp"_s, false, 0},
+            {"proftpd explicit TLS", u"ftpes"_s, u"proftpd-ftpes"_s, false, 0},
+            {"proftpd implicit TLS", u"ftps"_s, u"proftpd-ftps"_s, false, 0},
+            {"vsftpd explicit TLS", u"ftpes"_s, u"vsftpd-ftpes"_s, true, 0},
+            {"pure-ftpd explicit TLS", u"ftpes"_s, u"pure-ftpd"_s, false, 0},
+            {"pyftpdlib", u"ftp"_s, u"pyftpdlib"_s, false, 0},
+        };
+        for (const auto &[row, scheme, kind, daysOnly, roundTrip] : rows)
+            QTest::newRow(row) << scheme << kind << daysOnly << roundTrip;
     }
 
     void demoRun()
@@ -96,6 +101,7 @@ private Q_SLOTS:
         QFETCH(QString, scheme);
         QFETCH(QString, kind);
         QFETCH(bool, daysOnly);
+        QFETCH(int, roundTrip);
         QTemporaryDir work;
         const QString mailbox = work.filePath(u"mailbox"_s);
         const QString mailboxLog = work.filePath(u"mailbox.txt"_s);
@@ -105,7 +111,8 @@ private Q_SLOTS:
             server = std::make_unique<SshServer>(mailbox, kind);
         else
             server = std::make_unique<ServerTool>(u"ftp-server.sh"_s, kind, mailbox);
-        QVERIFY2(server->Start(), qPrintable(server->Error()));
+        QVERIFY2(server->Start() && (!roundTrip || server->AddLink(roundTrip)),
+                 qPrintable(server->Error()));
         if (scheme == u"sftp"_s)
             QVERIFY(static_cast<SshServer &>(*server).SetTrust(SshServer::Trust::Hashed));
         const QString pin = server->Value(u"pin"_s);

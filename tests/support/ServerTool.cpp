@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -100,6 +101,26 @@ ServerTool::ServerTool(const QString &tool, const QString &kind, const QString &
 ServerTool::~ServerTool()
 {
     Kill();
+    if (m_linkPid > 0 && ::kill(m_linkPid, SIGKILL) == 0)
+        WaitForExit(m_linkPid);
+}
+
+bool ServerTool::AddLink(int roundTripMs, double rate)
+{
+    int out = -1;
+    SpawnOptions options;
+    options.pipeTo = STDOUT_FILENO;
+    options.pipeFrom = &out;
+    m_linkPid = Spawn({VELMORA_LINK_PROXY, "--delay", std::to_string(roundTripMs / 2.0), "--rate",
+                       std::to_string(rate), std::to_string(m_port)},
+                      options);
+    // It names its port once it listens.
+    FILE *said = m_linkPid > 0 ? ::fdopen(out, "r") : nullptr;
+    if (!said || std::fscanf(said, "%d", &m_linkPort) != 1)
+        m_error = u"Linkproxy startet nicht."_s;
+    if (said)
+        std::fclose(said);
+    return m_linkPort > 0;
 }
 
 QString ServerTool::Path(const QString &name) const

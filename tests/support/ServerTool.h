@@ -30,6 +30,10 @@ public:
 
     // Starts the server and waits until it takes connections; false with Error() set.
     bool Start();
+    // After Start, puts tools/linkproxy.cpp in front: Port() is then the
+    // proxy's, each way delayed by half the round trip and capped at rate
+    // MiB/s (0: none). For SFTP: FTP's data connections would go around it.
+    bool AddLink(int roundTripMs, double rate = 0);
     // Ends the server and its sessions at once (SIGKILL), as a crash would.
     void Kill();
     // Ends only the sessions; the server keeps listening.
@@ -40,7 +44,7 @@ public:
     [[nodiscard]] int Sessions();
     [[nodiscard]] bool Running();
 
-    [[nodiscard]] int Port() const { return m_port; }
+    [[nodiscard]] int Port() const { return m_linkPort ? m_linkPort : m_port; }
     [[nodiscard]] QString ServeDir() const { return m_serveDir; }
     [[nodiscard]] QString ClientHome() const;  // the client's $HOME
     // A line KEY=VALUE the tool prints at start, e.g. "user", "pin", "cert";
@@ -76,6 +80,8 @@ private:
     QStringList m_args;
     pid_t m_pid = -1;
     int m_port = 0;
+    pid_t m_linkPid = -1;
+    int m_linkPort = 0;
 };
 
 // A socket on a free loopback port that takes connections and never says a

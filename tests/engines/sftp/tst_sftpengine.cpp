@@ -60,9 +60,11 @@ public:
         : server(serveDir, kind, args)
     {}
 
-    bool Start(SshServer::Trust trust = SshServer::Trust::Plain, const QString &address = {})
+    // roundTrip: ms, through the link proxy; 0: none.
+    bool Start(SshServer::Trust trust = SshServer::Trust::Plain, const QString &address = {},
+               int roundTrip = 0)
     {
-        if (!server.Start() || !server.SetTrust(trust))
+        if (!server.Start() || (roundTrip && !server.AddLink(roundTrip)) || !server.SetTrust(trust))
             return false;
         const QList<std::pair<QString, QString>> port{{u"port"_s, QString::number(server.Port())}};
         // The user's config may name hosts, but never loosens the host-key check.
@@ -446,19 +448,24 @@ private Q_SLOTS:
     }
 
     // Cut short midway: no partial file stays, the older file is intact. A
-    // dead server takes the connection with it; an abort leaves it.
+    // dead server takes the connection with it; an abort leaves it, also with
+    // the many reads a distant server gets still on their way.
     void downloadCutShort_data()
     {
         QTest::addColumn<bool>("killServer");
-        QTest::newRow("aborted") << false;
-        QTest::newRow("server killed") << true;
+        QTest::addColumn<int>("roundTrip");
+        QTest::newRow("aborted") << false << 0;
+        QTest::newRow("aborted, 100 ms away") << false << 100;
+        QTest::newRow("server killed") << true << 0;
     }
 
     void downloadCutShort()
     {
         QFETCH(bool, killServer);
+        QFETCH(int, roundTrip);
         Setup setup;
-        QVERIFY2(setup.Start(), qPrintable(setup.server.Error()));
+        QVERIFY2(setup.Start(SshServer::Trust::Plain, {}, roundTrip),
+                 qPrintable(setup.server.Error()));
         QFile big(setup.Serve(u"GROSS.BIN"_s));
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(8LL << 30));
         big.close();
