@@ -1,5 +1,7 @@
 #include "ReadPipeline.h"
 
+#include "ExactSize.h"
+
 #include <libssh/libssh.h>
 
 #include <algorithm>
@@ -48,9 +50,7 @@ uint64_t ReadPipeline::Read(uint64_t size, const Session::Sink &sink,
             m_hooks.wait();
     }
     if (m_end < m_size)
-        throw Error(Failure::Remote, "Datei " + m_name + " unvollständig (" +
-                                         std::to_string(m_done) + " von " + std::to_string(m_size) +
-                                         " Bytes).");
+        throw Error(Failure::Remote, engine::ExactSize::IncompleteText(m_name, m_done, m_size));
     return m_done;
 }
 
