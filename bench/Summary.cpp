@@ -238,26 +238,20 @@ std::vector<Figure> BuildFigures(const Measures &measures)
         cpu.error = error;
         figures.push_back(cpu);
     }
-    {
-        const Measure *sftp = Find(measures, "SftpDownload/proftpd");
-        Figure speed = Row("9", "SFTP download 256 MiB from ProFTPD", "MiB/s",
-                           "OpenSSH sftp client", Figure::Bound::RatioAtLeast, 1.0);
-        speed.value = Counter(sftp, "engine_mibs");
-        speed.baseline = Counter(sftp, "client_mibs");
-        speed.ratio = PairedRatio(sftp, speed.value, speed.baseline);
-        speed.error = ErrorOf({sftp}, {"SftpDownload/proftpd"});
+    // The engine's download against a client's, of the same file from the same server.
+    const auto paired = [&](const char *id, const char *what, const std::string &name,
+                            const char *client) {
+        const Measure *measure = Find(measures, name);
+        Figure speed = Row(id, what, "MiB/s", client, Figure::Bound::RatioAtLeast, 1.0);
+        speed.value = Counter(measure, "engine_mibs");
+        speed.baseline = Counter(measure, "client_mibs");
+        speed.ratio = PairedRatio(measure, speed.value, speed.baseline);
+        speed.error = ErrorOf({measure}, {name});
         figures.push_back(speed);
-    }
-    {
-        const Measure *sftp = Find(measures, "SftpDownload/50ms");
-        Figure speed = Row("10", "SFTP 256 MiB, 50 ms round trip", "MiB/s", "OpenSSH sftp client",
-                           Figure::Bound::RatioAtLeast, 1.0);
-        speed.value = Counter(sftp, "engine_mibs");
-        speed.baseline = Counter(sftp, "client_mibs");
-        speed.ratio = PairedRatio(sftp, speed.value, speed.baseline);
-        speed.error = ErrorOf({sftp}, {"SftpDownload/50ms"});
-        figures.push_back(speed);
-    }
+    };
+    paired("9", "SFTP download 256 MiB from ProFTPD", "SftpDownload/proftpd",
+           "OpenSSH sftp client");
+    paired("10", "SFTP 256 MiB, 50 ms round trip", "SftpDownload/50ms", "OpenSSH sftp client");
     {
         // The engine's download alone against the link; OpenSSH's whole run beside it.
         const Measure *sftp = Find(measures, "SftpDownload/100ms-50MiBs");
@@ -273,6 +267,8 @@ std::vector<Figure> BuildFigures(const Measures &measures)
                          Format(Ratio(client, speed.baseline), "%.2f") + " of the link";
         figures.push_back(speed);
     }
+    paired("12", "FTP download 256 MiB from ProFTPD", "FtpDownload/proftpd", "curl");
+    paired("13", "FTPS (AUTH TLS) 256 MiB from ProFTPD", "FtpDownload/proftpd-tls", "curl");
     return figures;
 }
 

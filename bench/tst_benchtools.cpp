@@ -173,6 +173,8 @@ void BenchToolsTest::verdicts()
     // 80 % of the link's rate, at the bound; OpenSSH's figure only beside it.
     m["SftpDownload/100ms-50MiBs"].counters = {
         {"engine_wait_mibs", 40.0}, {"link_mibs", 50.0}, {"client_mibs", 19.0}};
+    m["FtpDownload/proftpd-tls"].counters = {
+        {"engine_mibs", 1.0}, {"client_mibs", 1.0}, {"ratio", 1.0}};
     const auto figures = BuildFigures(m);
     const auto find = [&](const std::string &id) {
         return *std::find_if(figures.begin(), figures.end(),
@@ -193,6 +195,7 @@ void BenchToolsTest::verdicts()
     QVERIFY(!find("10").Pass());  // the paired ratio decides, not the medians
     QVERIFY(find("11").Pass());
     QVERIFY(find("11").note.find("19.0 MiB/s, ratio 0.38") != std::string::npos);
+    QVERIFY(!find("12").Pass() && find("13").Pass());  // FTP against curl, each its own
 
     m["LogWrite"].counters["lines100000_s"] = 20.2e-6;
     // Measured in pairs: the median of the ratios within each pair decides.

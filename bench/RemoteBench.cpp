@@ -1,15 +1,18 @@
-// A download of 256 MiB on loopback, from OpenSSH's sshd and from ProFTPD's
-// mod_sftp, and from sshd through the link proxy (tools/linkproxy.cpp): 50 ms
-// round trip, and 100 ms on a link of 50 MiB/s each way. The SFTP engine
-// driven by the window's wait, against OpenSSH's own sftp client fetching the
-// same file from the same server in the same run, in turns. Both connect, log
-// in, fetch and disconnect; on the 50 MiB/s link the engine's figure is its
-// download alone (DownloadFile and its wait, no dial or hang-up), against the
-// link's rate. Meanwhile, the CPU the program's thread spends waiting for the
-// engine's download.
+// A download of 256 MiB on loopback, over SFTP from OpenSSH's sshd and from
+// ProFTPD's mod_sftp, and from sshd through the link proxy
+// (tools/linkproxy.cpp): 50 ms round trip, and 100 ms on a link of 50 MiB/s
+// each way; over FTP and FTP with AUTH TLS from ProFTPD. The real engine
+// driven by the window's wait, against the command-line client people use
+// for the protocol (OpenSSH's sftp, curl) fetching the same file from the same
+// server in the same run, in turns. Both connect, log in, fetch and
+// disconnect; on the 50 MiB/s link the engine's figure is its download alone
+// (DownloadFile and its wait, no dial or hang-up), against the link's rate.
+// Meanwhile, the CPU the program's thread spends waiting for the engine's
+// download.
 
 #include "BenchEngines.h"
 #include "BenchSupport.h"
+#include "FtpSession.h"
 #include "RemoteEngine.h"
 #include "Session.h"
 #include "SshServer.h"
@@ -95,26 +98,33 @@ struct Link
     double rate = 0.0;  // MiB/s each way; 0: no cap
 };
 
-// A server of the kind tools/sftp-server.sh names, serving the file, started
-// once for all repetitions.
+// A server of the kind tools/sftp-server.sh or ftp-server.sh names (by the
+// scheme), serving the file, started once for all repetitions.
 class Server
 {
 public:
-    Server(const Content &content, const QString &kind, Link link) : m_server(content.Dir(), kind)
+    Server(const Content &content, const QString &scheme, const QString &kind, Link link)
+        : m_scheme(scheme)
     {
+        if (scheme == u"sftp"_s)
+            m_server = std::make_unique<sftptest::SshServer>(content.Dir(), kind);
+        else
+            m_server = std::make_unique<test::ServerTool>(u"ftp-server.sh"_s, kind, content.Dir());
         m_error = content.Error();
         if (!m_error.empty())
             return;
-        if (!m_server.Start() ||
-            (link.roundTripMs && !m_server.AddLink(link.roundTripMs, link.rate)) ||
-            !m_server.SetTrust(sftptest::SshServer::Trust::Plain)) {
-            m_error = kind.toStdString() + ": " + m_server.Error().toStdString();
+        if (!m_server->Start() ||
+            (link.roundTripMs && !m_server->AddLink(link.roundTripMs, link.rate)) ||
+            (Ssh() && !Ssh()->SetTrust(sftptest::SshServer::Trust::Plain))) {
+            m_error = kind.toStdString() + ": " + m_server->Error().toStdString();
             return;
         }
+        const QString pin = m_server->Value(u"pin"_s);
         QFile book(m_work.filePath(u"phonebook"_s));
         if (!book.open(QIODevice::WriteOnly) ||
-            book.write(u"%1 = sftp://127.0.0.1:%2 ; Bench\n"_s.arg(QStringView(Number))
-                           .arg(m_server.Port())
+            book.write(u"%1 = %2://127.0.0.1:%3 ; Bench%4\n"_s.arg(QStringView(Number), scheme)
+                           .arg(m_server->Port())
+                           .arg(scheme == u"ftpes"_s ? u" ; pin="_s + pin : QString())
                            .toUtf8()) < 0)
             m_error = "cannot write the phone book";
     }
@@ -122,11 +132,14 @@ public:
     [[nodiscard]] const std::string &Error() const { return m_error; }
     [[nodiscard]] QString PhoneBook() const { return m_work.filePath(u"phonebook"_s); }
     [[nodiscard]] QString ClientCopy() const { return m_work.filePath(u"BIG.BIN"_s); }
-    sftptest::SshServer &Ssh() { return m_server; }
+    [[nodiscard]] const QString &Scheme() const { return m_scheme; }
+    test::ServerTool &Tool() { return *m_server; }
+    sftptest::SshServer *Ssh() { return dynamic_cast<sftptest::SshServer *>(m_server.get()); }
 
 private:
     QTemporaryDir m_work;
-    sftptest::SshServer m_server;
+    QString m_scheme;
+    std::unique_ptr<test::ServerTool> m_server;
     std::string m_error;
 };
 
@@ -165,7 +178,7 @@ EngineRun RunEngine()
 {
     EngineRun run;
     frmMain &form = Window();
-    form.Engine = engine::CreateRemoteEngine({}, {sftp::Protocol()});
+    form.Engine = engine::CreateRemoteEngine({}, {sftp::Protocol(), ftp::Protocol()});
     form.Engine->SetWakeCallback(EngineWakeCallback());
     form.StartTime = CurrentTimeOfDay();
     form.AbortRequested = false;
@@ -192,32 +205,46 @@ EngineRun RunEngine()
     return run;
 }
 
-// OpenSSH's client with the sandbox's key and known_hosts, nothing of the user's.
+// OpenSSH's client with the sandbox's key and known_hosts, nothing of the
+// user's; or curl with the sandbox's .netrc and the server's pinned key.
 std::optional<double> RunClient(Server &server, std::string &error)
 {
-    sftptest::SshServer &ssh = server.Ssh();
-    const QStringList args{u"-q"_s,
+    test::ServerTool &tool = server.Tool();
+    const QString port = QString::number(tool.Port());
+    QString program = u"curl"_s;
+    QStringList args;
+    if (sftptest::SshServer *ssh = server.Ssh()) {
+        program = u"sftp"_s;
+        args = QStringList{u"-q"_s,
                            u"-F"_s,
                            u"/dev/null"_s,
                            u"-P"_s,
-                           QString::number(ssh.Port()),
+                           port,
                            u"-o"_s,
                            u"BatchMode=yes"_s,
                            u"-o"_s,
-                           u"UserKnownHostsFile="_s + ssh.KnownHostsFile(),
+                           u"UserKnownHostsFile="_s + ssh->KnownHostsFile(),
                            u"-o"_s,
                            u"IdentitiesOnly=yes"_s,
                            u"-i"_s,
-                           ssh.IdentityFile(),
+                           ssh->IdentityFile(),
                            u"127.0.0.1:BIG.BIN"_s,
                            server.ClientCopy()};
+    } else {
+        args = QStringList{u"-sS"_s, u"--netrc-file"_s, tool.ClientHome() + u"/.netrc"_s, u"-o"_s,
+                           server.ClientCopy()};
+        if (server.Scheme() == u"ftpes"_s)
+            args << u"--ssl-reqd"_s << u"--cacert"_s << tool.Value(u"cert"_s) << u"--pinnedpubkey"_s
+                 << tool.Value(u"pin"_s);
+        args << u"ftp://127.0.0.1:%1/BIG.BIN"_s.arg(port);
+    }
     const QString log = server.ClientCopy() + u".log"_s;
     const auto start = Clock::now();
-    const int status = sftptest::SshServer::RunProgram(u"sftp"_s, args, log);
+    const int status = test::ServerTool::RunProgram(program, args, log);
     const double wall = Seconds(Clock::now() - start);
     if (status != 0 || QFileInfo(server.ClientCopy()).size() != FileSize) {
         QFile file(log);
-        error = "sftp client failed (status " + std::to_string(status) + ")";
+        error = program.toStdString() + " client failed (status " + std::to_string(status) + ")";
         if (file.open(QIODevice::ReadOnly))
             error += ": " + file.readAll().trimmed().toStdString();
         return std::nullopt;
@@ -225,35 +252,37 @@ std::optional<double> RunClient(Server &server, std::string &error)
     return wall;
 }
 
-Server &ServerFor(const std::string &name, const QString &kind, Link link)
-{
-    static Content content;
-    static std::map<std::string, std::unique_ptr<Server>> servers;
-    auto &server = servers[name];
-    if (!server)
-        server = std::make_unique<Server>(content, kind, link);
-    return *server;
-}
-
-// A benchmark: its name, the kind of server and the link to it.
+// A benchmark: its name, the protocol, the kind of server and the link to it.
 struct Case
 {
     const char *name;
+    const char *scheme;
     const char *kind;
     Link link;
 };
 
-void SftpDownload(benchmark::State &state, const Case &c)
+Server &ServerFor(const Case &c)
 {
-    Server &server = ServerFor(c.name, QString::fromLatin1(c.kind), c.link);
+    static Content content;
+    static std::map<std::string, std::unique_ptr<Server>> servers;
+    auto &server = servers[c.name];
+    if (!server)
+        server = std::make_unique<Server>(content, QString::fromLatin1(c.scheme),
+                                          QString::fromLatin1(c.kind), c.link);
+    return *server;
+}
+
+void RemoteDownload(benchmark::State &state, const Case &c)
+{
+    Server &server = ServerFor(c);
     if (!server.Error().empty()) {
         state.SkipWithError(server.Error().c_str());
         return;
     }
-    // The engine's ~/.ssh is $HOME/.ssh: the sandbox's, for this benchmark only.
+    // The engine's ~/.ssh and ~/.netrc: the sandbox's, for this benchmark only.
     const QByteArray home = qgetenv("HOME");
     const QByteArray agent = qgetenv("SSH_AUTH_SOCK");
-    qputenv("HOME", QFile::encodeName(server.Ssh().ClientHome()));
+    qputenv("HOME", QFile::encodeName(server.Tool().ClientHome()));
     qputenv("VELMORA_PHONEBOOK", QFile::encodeName(server.PhoneBook()));
     qunsetenv("SSH_AUTH_SOCK");
     const QString engineCopy =
@@ -300,13 +329,16 @@ void SftpDownload(benchmark::State &state, const Case &c)
     if (!error.empty())
         state.SkipWithError(error.c_str());
 }
-// Figure 7 from OpenSSH's sshd, 9 from ProFTPD, 10 and 11 from sshd further away.
+// Figure 7 from OpenSSH's sshd, 9 from ProFTPD, 10 and 11 from sshd further
+// away, 12 and 13 from ProFTPD over FTP.
 const bool Registered = [] {
-    for (const Case &c :
-         {Case{"SftpDownload", "sshd-internal", {}}, Case{"SftpDownload/proftpd", "proftpd", {}},
-          Case{"SftpDownload/50ms", "sshd-internal", {50, 0.0}},
-          Case{"SftpDownload/100ms-50MiBs", "sshd-internal", {100, 50.0}}})
-        benchmark::RegisterBenchmark(c.name, SftpDownload, c)
+    for (const Case &c : {Case{"SftpDownload", "sftp", "sshd-internal", {}},
+                          Case{"SftpDownload/proftpd", "sftp", "proftpd", {}},
+                          Case{"SftpDownload/50ms", "sftp", "sshd-internal", {50, 0.0}},
+                          Case{"SftpDownload/100ms-50MiBs", "sftp", "sshd-internal", {100, 50.0}},
+                          Case{"FtpDownload/proftpd", "ftp", "proftpd-ftp", {}},
+                          Case{"FtpDownload/proftpd-tls", "ftpes", "proftpd-ftpes", {}}})
+        benchmark::RegisterBenchmark(c.name, RemoteDownload, c)
             ->Iterations(1)
             ->Repetitions(3)
             ->UseManualTime()
