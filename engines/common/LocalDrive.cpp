@@ -3,6 +3,7 @@
 #include "DosPath.h"
 #include "Text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -297,11 +298,34 @@ std::u16string PartialFile::Write(const char *data, std::size_t size)
 {
     auto error = WriteAt(m_appendAt, data, size);
     m_appendAt += size;
+    // The disk starts on what has come while more comes, so the flush before
+    // the file gets its name waits only for the last of it.
+    if (error.empty() && m_appendAt - m_writtenBack >= WriteBackStep) {
+        ::sync_file_range(m_file.Get(), static_cast<off_t>(m_writtenBack),
+                          static_cast<off_t>(m_appendAt - m_writtenBack), SYNC_FILE_RANGE_WRITE);
+        m_writtenBack = m_appendAt;
+    }
     return error;
+}
+
+std::u16string PartialFile::Reserve(std::uint64_t size)
+{
+    if (size == 0)
+        return {};
+    // Its length grows with what is written, as without the reservation.
+    if (::fallocate(m_file.Get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+        m_reserved = size;
+        return {};
+    }
+    // A file system without reservations does without; no room is an error.
+    if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+        return Failure(errno);
+    return {};
 }
 
 std::u16string PartialFile::WriteAt(std::uint64_t offset, const char *data, std::size_t size)
 {
+    m_end = std::max<std::uint64_t>(m_end, offset + size);
     while (size > 0) {
         const ssize_t written = ::pwrite(m_file.Get(), data, size, static_cast<off_t>(offset));
         if (written < 0) {
@@ -325,6 +349,9 @@ bool PartialFile::LinkAs(const std::string &name) const
 
 std::u16string PartialFile::Commit(double modifiedOle)
 {
+    // Gives back the blocks of a reservation larger than the file turned out.
+    if (m_reserved > m_end && ::ftruncate(m_file.Get(), static_cast<off_t>(m_end)) != 0)
+        return Failure(errno);
     // Flush before the file gets its name, so a crash never leaves a short file under it.
     if (::fsync(m_file.Get()) != 0)
         return Failure(errno);

@@ -75,6 +75,10 @@ public:
 
     std::u16string Open(const LocalDrive &drive, const std::filesystem::path &rel,
                         const std::string &name);
+    // Room for size bytes at once, when the file system can give it: a disk
+    // too full fails now, not after the transfer, and the file's blocks come
+    // in one piece. Commit gives back what was not written.
+    std::u16string Reserve(std::uint64_t size);
     // Write appends after the previous Write; WriteAt puts data where it belongs.
     std::u16string Write(const char *data, std::size_t size);
     std::u16string WriteAt(std::uint64_t offset, const char *data, std::size_t size);
@@ -90,6 +94,10 @@ private:
     std::string m_tempName;  // while the file has a name that is not its own
     std::u16string m_shown;
     std::uint64_t m_appendAt = 0;
+    std::uint64_t m_writtenBack = 0;  // handed to the disk so far
+    std::uint64_t m_end = 0;          // the furthest byte written
+    std::uint64_t m_reserved = 0;
+    static constexpr std::uint64_t WriteBackStep = 8 << 20;
     bool m_committed = false;
 };
 

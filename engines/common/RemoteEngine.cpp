@@ -279,7 +279,8 @@ private:
         }
 
         PartialFile partial;
-        if (auto error = partial.Open(*target.drive, target.dir, Utf16ToUtf8(name)); !error.empty())
+        if (auto error = partial.Open(*target.drive, target.dir, Utf16ToUtf8(name));
+            !error.empty() || !(error = partial.Reserve(file.size)).empty())
             return Outcome::Failed(std::move(error));
         std::u16string localError;
         try {
