@@ -26,6 +26,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
@@ -295,17 +296,22 @@ void RemoteDownload(benchmark::State &state, const Case &c)
         EngineRun engine;
         std::optional<double> client;
         for (int turn = 0; turn < 2 && error.empty(); ++turn) {
+            // ProFTPD's master does not accept for 400 ms after a session
+            // ends: no client's time to count.
+            QThread::msleep(500);
             if ((turn == 0) == engineFirst) {
                 engine = RunEngine();
                 error = engine.error;
                 if (error.empty() && QFileInfo(engineCopy).size() != FileSize)
                     error = "engine: the downloaded file has the wrong size";
+                QFile::remove(engineCopy);
             } else {
                 client = RunClient(server, error);
+                // Gone before the other turn: its pages, never flushed, must
+                // not be written back during it.
+                QFile::remove(server.ClientCopy());
             }
         }
-        QFile::remove(engineCopy);
-        QFile::remove(server.ClientCopy());
         if (!error.empty())
             break;
         const double mib = double(FileSize) / double(1 << 20);
@@ -340,7 +346,8 @@ const bool Registered = [] {
                           Case{"FtpDownload/proftpd-tls", "ftpes", "proftpd-ftpes", {}}})
         benchmark::RegisterBenchmark(c.name, RemoteDownload, c)
             ->Iterations(1)
-            ->Repetitions(3)
+            // A server's greeting alone varies by a third of a second on loopback.
+            ->Repetitions(c.scheme[0] == 'f' ? 5 : 3)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     return true;

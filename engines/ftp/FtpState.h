@@ -113,6 +113,7 @@ struct FtpSession::State
     std::size_t replyBytes = 0;
     std::function<bool(const char *, std::size_t)> receiver;
     bool loggedIn = false;
+    bool passiveAnswered = false;  // a 227 or 229 reply since libcurl was last driven
     bool lost = false;
     bool reconnectRefused = false;
     curl_socket_t controlSocket = CURL_SOCKET_BAD;

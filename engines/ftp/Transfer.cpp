@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace velmora::ftp {
 
@@ -24,7 +25,7 @@ using Waiting = engine::Watchdog::Waiting;
 constexpr long PollMs = 40;
 // Replies are a few lines; a server that sends more is not listened to.
 constexpr std::size_t MaxReplyBytes = 1 << 20;
-constexpr long BufferSize = 512 * 1024;
+constexpr long BufferSize = 2 << 20;  // fewer, larger writes: measured best on loopback
 
 bool Unreserved(unsigned char c)
 {
@@ -248,7 +249,9 @@ CURLcode FtpSession::State::Run(const char *what, const std::string &path,
             }
             if (!done && control().StopRequested())
                 break;
-            if (!done)
+            // After EPSV or PASV libcurl opens the data connection only when
+            // driven again; no socket of its own would wake it.
+            if (!done && !std::exchange(passiveAnswered, false))
                 curl_multi_poll(multi.get(), nullptr, 0, PollMs, nullptr);
         }
         if (result == CURLE_OK) {
@@ -410,6 +413,7 @@ void FtpSession::State::Debug(curl_infotype type, const char *data, std::size_t 
             reply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
         if (reply.code == 230 || reply.code == 232)
             loggedIn = true;
+        passiveAnswered = passiveAnswered || reply.code == 227 || reply.code == 229;
         reply.lines.emplace_back(line);
     }
 }
