@@ -36,6 +36,12 @@ bool PathInside(const std::string &path, const std::string &base)
     return path.compare(0, prefix.size(), prefix) == 0;
 }
 
+std::string LastPart(const std::string &path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string HostText(const std::string &host, int port, int defaultPort)
 {
     if (port == defaultPort)

@@ -121,6 +121,14 @@ struct Protocol
 
 // Whether path is base or lies below it; both absolute, as the server gives them.
 bool PathInside(const std::string &path, const std::string &base);
+// The name after the last '/' of a path on the server.
+std::string LastPart(const std::string &path);
+
+// Frees a library's handle, as unique_ptr's deleter: one owner, one way.
+template <auto Free> struct FreeWith
+{
+    template <typename T> void operator()(T *handle) const { Free(handle); }
+};
 
 // "host", or "host:port" when port is not the scheme's own (IPv6 in brackets).
 std::string HostText(const std::string &host, int port, int defaultPort);

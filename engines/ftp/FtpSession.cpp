@@ -17,12 +17,6 @@ namespace velmora::ftp {
 
 namespace {
 
-std::string LastPart(const std::string &path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string Parent(const std::string &path)
 {
     const auto slash = path.find_last_of('/');
@@ -98,7 +92,7 @@ std::string FtpSession::RealPath(const std::string &path)
         return std::move(*real);
     // A file: where its folder really is, if it is there at all.
     if (auto folder = resolve(Parent(absolute), "*MDTM "))
-        return *folder + (*folder == "/" ? "" : "/") + LastPart(absolute);
+        return *folder + (*folder == "/" ? "" : "/") + engine::LastPart(absolute);
     throw Error(Failure::Remote, unresolved + ": Nicht gefunden.");
 }
 
@@ -107,7 +101,7 @@ RemoteEntry FtpSession::Stat(const std::string &path)
     State &s = *m_state;
     s.RequireOpen();
     CheckPath(path);
-    const std::string name = engine::SafeText(LastPart(path));
+    const std::string name = engine::SafeText(engine::LastPart(path));
     if (s.mlst) {
         if (const CURLcode code = s.Run(Waits::Stat, "", {"*MLST " + path}); code != CURLE_OK)
             s.Fail(code, path);
@@ -186,7 +180,7 @@ uint64_t FtpSession::Download(const std::string &path, const Sink &sink, const s
     State &s = *m_state;
     s.RequireOpen();
     CheckPath(path);
-    const std::string shown = name.empty() ? LastPart(path) : name;
+    const std::string shown = name.empty() ? engine::LastPart(path) : name;
     // The size the server names before the transfer is the contract.
     curl_easy_setopt(s.easy.get(), CURLOPT_FILETIME, 1L);
     CURLcode code = s.Run(Waits::Read, path, {});

@@ -19,10 +19,7 @@
 
 namespace velmora::ftp {
 
-template <auto Free> struct FreeWith
-{
-    template <typename T> void operator()(T *handle) const { Free(handle); }
-};
+using engine::FreeWith;
 using MultiPtr = std::unique_ptr<CURLM, FreeWith<curl_multi_cleanup>>;
 using EasyPtr = std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>>;
 using ListPtr = std::unique_ptr<curl_slist, FreeWith<curl_slist_free_all>>;

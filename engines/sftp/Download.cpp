@@ -8,16 +8,6 @@
 
 namespace velmora::sftp {
 
-namespace {
-
-std::string LastPart(const std::string &path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 uint64_t Session::Download(const std::string &path, const Sink &sink, const Progress &progress,
                            const std::string &name)
 {
@@ -25,7 +15,7 @@ uint64_t Session::Download(const std::string &path, const Sink &sink, const Prog
     state.RequireOpen();
     const Busy busy(state.watchdog);
     state.Settle();
-    const std::string shown = name.empty() ? LastPart(path) : name;
+    const std::string shown = name.empty() ? engine::LastPart(path) : name;
     const Waiting closing(state.watchdog, Waits::Close);  // the file closes on every way out
     FilePtr file;
     uint64_t size = 0;

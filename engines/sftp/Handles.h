@@ -2,6 +2,8 @@
 
 // Every libssh handle has one owner that frees it, one way.
 
+#include "Connection.h"
+
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -9,10 +11,7 @@
 
 namespace velmora::sftp {
 
-template <auto Free> struct FreeWith
-{
-    template <typename T> void operator()(T *handle) const { Free(handle); }
-};
+using engine::FreeWith;
 
 using SshPtr = std::unique_ptr<ssh_session_struct, FreeWith<ssh_free>>;
 using SftpPtr = std::unique_ptr<sftp_session_struct, FreeWith<sftp_free>>;

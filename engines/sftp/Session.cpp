@@ -12,16 +12,6 @@
 
 namespace velmora::sftp {
 
-namespace {
-
-std::string LastPart(const std::string &path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 RemoteEntry FromAttributes(const sftp_attributes attributes, std::string name)
 {
     RemoteEntry entry;
@@ -233,7 +223,7 @@ RemoteEntry Session::Stat(const std::string &path)
     if (!attributes)
         state.Fail(path);
     state.ThrowIfStopped();
-    return FromAttributes(attributes.get(), engine::SafeText(LastPart(path)));
+    return FromAttributes(attributes.get(), engine::SafeText(engine::LastPart(path)));
 }
 
 void Session::Close()
