@@ -16,7 +16,8 @@
 #       pyftpdlib-ftpes  pyftpdlib, AUTH TLS required
 # The TLS kinds have a self-signed certificate for 127.0.0.1, made for DIR.
 # vsftpd and pure-ftpd come unpacked from Debian's packages into
-# build/ftp-servers (`unpack`, run by `make deps`): they conflict with ProFTPD.
+# build/ftp-servers (`unpack`, run by `make deps`, or by `start` when they are
+# missing, as in a copy of the tree): they conflict with ProFTPD.
 #
 #   tools/ftp-server.sh start KIND DIR SERVE [ARG...]
 #       starts it in the background on a free port; once it listens, prints
@@ -51,22 +52,28 @@ usage() {
 
 unpack() {
     [ -x "$vsftpd" ] && [ -x "$pureftpd" ] && [ -x "$purepw" ] && return 0
-    local work=$unpacked.tmp deb
-    rm -rf "$work"
-    mkdir -p "$work/debs"
-    # As root apt would hand the download to its own user, who may not write here.
-    local download=(apt-get -q -o APT::Sandbox::User="$(id -un)" download vsftpd pure-ftpd)
-    if ! (cd "$work/debs" && "${download[@]}"); then
-        [ "$(id -u)" -eq 0 ] || fail "vsftpd und pure-ftpd nicht herunterladbar; als root: apt-get update"
-        apt-get -q update
-        (cd "$work/debs" && "${download[@]}")
-    fi
-    for deb in "$work"/debs/*.deb; do
-        dpkg-deb -x "$deb" "$work/root"
-    done
-    rm -rf "$unpacked"
-    mv "$work/root" "$unpacked"
-    rm -rf "$work"
+    mkdir -p "$(dirname "$unpacked")"
+    # One at a time: tests started side by side may all find them missing.
+    (
+        flock 9
+        [ -x "$vsftpd" ] && [ -x "$pureftpd" ] && [ -x "$purepw" ] && exit 0
+        work=$unpacked.tmp
+        rm -rf "$work"
+        mkdir -p "$work/debs"
+        # As root apt would hand the download to its own user, who may not write here.
+        download=(apt-get -q -o APT::Sandbox::User="$(id -un)" download vsftpd pure-ftpd)
+        if ! (cd "$work/debs" && "${download[@]}"); then
+            [ "$(id -u)" -eq 0 ] || fail "vsftpd und pure-ftpd nicht herunterladbar; als root: apt-get update"
+            apt-get -q update
+            (cd "$work/debs" && "${download[@]}")
+        fi
+        for deb in "$work"/debs/*.deb; do
+            dpkg-deb -x "$deb" "$work/root"
+        done
+        rm -rf "$unpacked"
+        mv "$work/root" "$unpacked"
+        rm -rf "$work"
+    ) 9>"$unpacked.lock"
 }
 
 # A self-signed certificate for 127.0.0.1, unless there is one. The pin is the
@@ -178,10 +185,10 @@ prepare() {
     case $kind in
     proftpd-*) proftpd_config "$kind" "$dir" "$serve" "$port" ;;
     vsftpd-ftpes)
-        [ -x "$vsftpd" ] || fail "vsftpd fehlt in $unpacked: make deps"
+        [ -x "$vsftpd" ] || unpack
         vsftpd_config "$dir" "$serve" "$port" ;;
     pure-ftpd)
-        [ -x "$pureftpd" ] || fail "pure-ftpd fehlt in $unpacked: make deps"
+        [ -x "$pureftpd" ] || unpack
         [ "$(id -u)" -eq 0 ] || fail "pure-ftpd braucht root (setgroups für jede Sitzung)"
         # "/./" locks the session into SERVE.
         echo "$user:$(openssl passwd -6 -in "$dir/password"):$inner_id:$inner_id::$serve/./::::::::::::" \
