@@ -95,23 +95,8 @@ proftpd_config() {
     # A user of its own, mapped to this one: root logs in only with
     # RootLogin, and past /etc/ftpusers only without UseFtpUsers.
     echo "$user:$(openssl passwd -6 -in "$dir/password"):$(id -u):$(id -g)::$serve:/bin/sh" >"$dir/passwd"
-    cat >"$dir/proftpd.conf" <<EOF
-ServerType standalone
-ServerName "Velmora Test"
-DefaultAddress 127.0.0.1
-SocketBindTight on
-Port $port
-User $(id -un)
-Group $(id -gn)
-PidFile $dir/proftpd.pid
-ScoreboardFile $dir/proftpd.scoreboard
-ControlsEngine off
-DelayTable none
-WtmpLog off
-TransferLog none
-SystemLog $dir/proftpd.log
-UseReverseDNS off
-MaxInstances 64
+    proftpd_base_config "$dir" "$port" >"$dir/proftpd.conf"
+    cat >>"$dir/proftpd.conf" <<EOF
 AuthUserFile $dir/passwd
 AuthOrder mod_auth_file.c
 RequireValidShell off

@@ -93,6 +93,31 @@ start() {
     exit 1
 }
 
+# The part of a ProFTPD configuration both protocols' kinds share: a
+# standalone server of this user's on 127.0.0.1:PORT that keeps its files
+# in DIR.
+proftpd_base_config() {
+    local dir=$1 port=$2
+    cat <<EOF
+ServerType standalone
+ServerName "Velmora Test"
+DefaultAddress 127.0.0.1
+SocketBindTight on
+Port $port
+User $(id -un)
+Group $(id -gn)
+PidFile $dir/proftpd.pid
+ScoreboardFile $dir/proftpd.scoreboard
+ControlsEngine off
+DelayTable none
+WtmpLog off
+TransferLog none
+SystemLog $dir/proftpd.log
+UseReverseDNS off
+MaxInstances 64
+EOF
+}
+
 server_main() {
     case ${1:-} in
     start) [ $# -ge 4 ] || usage; start "${@:2}" ;;

@@ -96,23 +96,8 @@ EOF
         # As root the session is locked into SERVE; else it starts there.
         local folder="DefaultChdir $serve"
         [ "$(id -u)" -eq 0 ] && folder="DefaultRoot $serve"
-        cat >"$dir/proftpd.conf" <<EOF
-ServerType standalone
-ServerName "Velmora Test"
-DefaultAddress 127.0.0.1
-SocketBindTight on
-Port $port
-User $(id -un)
-Group $(id -gn)
-PidFile $dir/proftpd.pid
-ScoreboardFile $dir/proftpd.scoreboard
-ControlsEngine off
-DelayTable none
-WtmpLog off
-TransferLog none
-SystemLog $dir/proftpd.log
-UseReverseDNS off
-MaxInstances 64
+        proftpd_base_config "$dir" "$port" >"$dir/proftpd.conf"
+        cat >>"$dir/proftpd.conf" <<EOF
 ModulePath /usr/lib/proftpd
 LoadModule mod_sftp.c
 SFTPEngine on
