@@ -15,6 +15,7 @@ AUTH TLS required, pyftpdlib-ftpes of tools/ftp-server.sh). The modes:
   slow:N           every data answer spread over N seconds (default 4), a piece every 0.25 s
   no-mlsd          FEAT without MLST; MLSD and MLST unknown
   dos-list         no MLSD; LIST in the DOS form, as IIS writes it
+  huge-size        every file 1 PiB large, to SIZE, MLST and the listings
 """
 
 import argparse
@@ -34,7 +35,8 @@ NAMES = {"hostile-names": ["NORMAL.TXT", "ESC\x1b[2J.TXT", "TAB\tBEL\x07DEL\x7f.
 DOWNLOAD = {"early-end": lambda data: data[: len(data) // 2],
             "more-data": lambda data: data + bytes(65536)}
 MODES = {"plain", "stall-login", "stall-transfer", "early-end", "more-data", "endless-listing",
-         "hostile-names", "line-breaks", "pasv-address", "no-tls", "slow", "no-mlsd", "dos-list"}
+         "hostile-names", "line-breaks", "pasv-address", "no-tls", "slow", "no-mlsd", "dos-list",
+         "huge-size"}
 UNKNOWN = {"pasv-address": {"EPSV"}, "no-mlsd": {"MLSD", "MLST"}, "dos-list": {"MLSD", "MLST"}}
 
 
@@ -99,8 +101,21 @@ def make_handler(base, args):
             if not self.held or (name == "stall-transfer" and self.file_obj is None):
                 super().close_when_done()
 
+    class Files(base.abstracted_fs):
+        def stat(self, path):
+            found = super().stat(path)
+            if name != "huge-size" or not stat.S_ISREG(found.st_mode):
+                return found
+            return os.stat_result(found[:6] + (1 << 50,) + found[7:10])
+
+        lstat = stat
+
+        def getsize(self, path):
+            return self.stat(path).st_size
+
     class Hostile(base):
         dtp_handler = Data
+        abstracted_fs = Files
         proto_cmds = {cmd: v for cmd, v in base.proto_cmds.items() if cmd not in UNKNOWN.get(name, ())}
         if name == "pasv-address":
             masquerade_address = "127.0.0.2"
