@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
 using namespace simtest;
 
 class SimLockTest : public QObject
@@ -74,20 +75,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("runtimeDir");  // XDG_RUNTIME_DIR; else TMPDIR, shared by all
         QTest::addColumn<QString>("found");       // what velmora-UID in TMPDIR is beforehand
-        QTest::newRow("XDG_RUNTIME_DIR") << "absolute"
-                                         << "";
-        QTest::newRow("relative XDG_RUNTIME_DIR ignored") << "run"
-                                                          << "";
-        QTest::newRow("own folder made") << ""
-                                         << "";
-        QTest::newRow("own folder there") << ""
-                                          << "0700";
-        QTest::newRow("folder others may read") << ""
-                                                << "0755";
-        QTest::newRow("link to a folder of ours") << ""
-                                                  << "link";
-        QTest::newRow("someone else's folder") << ""
-                                               << "nobody";
+        QTest::newRow("XDG_RUNTIME_DIR") << u"absolute"_s << QString();
+        QTest::newRow("relative XDG_RUNTIME_DIR ignored") << u"run"_s << QString();
+        QTest::newRow("own folder made") << QString() << QString();
+        QTest::newRow("own folder there") << QString() << u"0700"_s;
+        QTest::newRow("folder others may read") << QString() << u"0755"_s;
+        QTest::newRow("link to a folder of ours") << QString() << u"link"_s;
+        QTest::newRow("someone else's folder") << QString() << u"nobody"_s;
     }
 
     void environmentChoosesFolders()
