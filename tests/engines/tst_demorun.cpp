@@ -3,6 +3,7 @@
 // compared with the same run against the simulated engine. A new server or
 // protocol is a row here.
 
+#include "EngineTest.h"
 #include "SshServer.h"
 
 #include <QDir>
@@ -16,15 +17,11 @@
 
 using namespace Qt::StringLiterals;
 using sftptest::SshServer;
+using velmora::test::ReadFile;
 using velmora::test::ServerTool;
+using velmora::test::WriteFile;
 
 namespace {
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<fehlt>");
-}
 
 // The log lines the headless driver printed, without its gutter and the time.
 QStringList LogLines(const QString &output)
@@ -76,7 +73,7 @@ private Q_SLOTS:
     void demoRun_data()
     {
         QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("kind");  // as tools/sftp-server.sh or ftp-server.sh names it
+        QTest::addColumn<QString>("kind");   // as tools/sftp-server.sh or ftp-server.sh names it
         QTest::addColumn<bool>("daysOnly");  // LIST only: old files have their day, not their time
         QTest::addColumn<int>("roundTrip");  // ms, through the link proxy; 0: none
         const std::tuple<const char *, QString, QString, bool, int> rows[] = {
@@ -117,13 +114,12 @@ private Q_SLOTS:
             QVERIFY(static_cast<SshServer &>(*server).SetTrust(SshServer::Trust::Hashed));
         const QString pin = server->Value(u"pin"_s);
         const QString phoneBook = work.filePath(u"phonebook"_s);
-        QFile book(phoneBook);
-        QVERIFY(book.open(QIODevice::WriteOnly));
-        book.write(u"0421 7396 2058 = %1://127.0.0.1:%2 ; Velmora Testserver%3\n"_s.arg(scheme)
-                       .arg(server->Port())
-                       .arg(pin.isEmpty() || scheme == u"ftp"_s ? QString() : u" ; pin="_s + pin)
-                       .toUtf8());
-        book.close();
+        QVERIFY(
+            WriteFile(phoneBook,
+                      u"0421 7396 2058 = %1://127.0.0.1:%2 ; Velmora Testserver%3\n"_s.arg(scheme)
+                          .arg(server->Port())
+                          .arg(pin.isEmpty() || scheme == u"ftp"_s ? QString() : u" ; pin="_s + pin)
+                          .toUtf8()));
 
         QVERIFY(QDir(work.path()).mkpath(u"C-real"_s) && QDir(work.path()).mkpath(u"C-sim"_s) &&
                 QDir(work.path()).mkpath(u"run"_s));

@@ -30,15 +30,33 @@ QByteArray ReadFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+sockaddr_in Loopback(int port = 0)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// Binds fd to a free loopback port, listening if asked: the port, 0 on failure.
+int BindLoopback(int fd, bool listen)
+{
+    sockaddr_in address = Loopback();
+    socklen_t length = sizeof address;
+    auto *any = reinterpret_cast<sockaddr *>(&address);
+    if (fd < 0 || ::bind(fd, any, sizeof address) != 0 || (listen && ::listen(fd, 16) != 0) ||
+        ::getsockname(fd, any, &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 bool CanConnect(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = Loopback(port);
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
@@ -161,17 +179,9 @@ bool ServerTool::Run(const QString &program, const QStringList &args, const QStr
 int ServerTool::FreePort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
+    const int port = BindLoopback(fd, false);
+    if (fd >= 0)
+        ::close(fd);
     return port;
 }
 
@@ -284,17 +294,9 @@ bool ServerTool::Running()
     return !Reap(false);
 }
 
-SilentListener::SilentListener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::listen(m_fd, 16) == 0 &&
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        m_port = ntohs(address.sin_port);
-}
+SilentListener::SilentListener()
+    : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), m_port(BindLoopback(m_fd, true))
+{}
 
 SilentListener::~SilentListener()
 {
