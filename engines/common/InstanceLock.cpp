@@ -59,19 +59,19 @@ int OpenLockFile(const fs::path &file)
     int fd = ::openat(dirFd, at.c_str(), Flags | O_CREAT, 0644);
     if (fd < 0 && errno == EACCES)  // protected_regular: someone else's file in a sticky dir
         fd = ::openat(dirFd, at.c_str(), Flags);
-    int err = errno;
+    const int err = errno;
     struct stat opened
     {};
-    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
+    const bool regular = fd < 0 || (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode));
+    if (!regular)
         ::close(fd);
-        fd = -1;
-        err = EINVAL;
-    }
     if (shared)
         ::close(dirFd);
+    const std::string what = "Sperrdatei " + file.string() + " nicht verfügbar";
+    if (!regular)  // a planted FIFO or device: never waited on
+        throw std::runtime_error(what + ": Keine reguläre Datei.");
     if (fd < 0)
-        throw std::system_error(err, std::generic_category(),
-                                "Sperrdatei " + file.string() + " nicht verfügbar");
+        throw std::system_error(err, std::generic_category(), what);
     return fd;
 }
 

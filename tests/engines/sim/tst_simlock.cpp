@@ -82,6 +82,7 @@ private Q_SLOTS:
         QTest::newRow("folder others may read") << QString() << u"0755"_s;
         QTest::newRow("link to a folder of ours") << QString() << u"link"_s;
         QTest::newRow("someone else's folder") << QString() << u"nobody"_s;
+        QTest::newRow("a FIFO as the lock") << QString() << u"fifo"_s;
     }
 
     void environmentChoosesFolders()
@@ -97,6 +98,7 @@ private Q_SLOTS:
         QVERIFY(found != "link" || QFile::link(sandbox.lock.path(), own));
         QVERIFY(found == "" || found == "link" ||
                 (::mkdir(ownPath, mode) == 0 && ::chmod(ownPath, mode) == 0));
+        QVERIFY(found != "fifo" || ::mkfifo(ownPath + "/velmora-sim.lock", 0600) == 0);
         if (found == "nobody" && ::chown(ownPath, 65534, 65534) != 0)
             QSKIP("giving a folder away needs root");
 
@@ -116,11 +118,14 @@ private Q_SLOTS:
         if (found != "" && found != "0700") {  // refused
             QVERIFY_THROWS_EXCEPTION(std::runtime_error, engine->Initialize());
             QVERIFY(!engine->AlreadyRunning());
+            const QString lock = own + "/velmora-sim.lock";
             QCOMPARE(Q(engine->ErrorText()),
-                     "Unsicherer Sperrordner " + own +
-                         ": Er muss dem Benutzer gehören, darf kein Link sein und muss die "
-                         "Rechte 0700 haben.");
-            QVERIFY(!QFileInfo::exists(own + "/velmora-sim.lock"));
+                     found == "fifo"
+                         ? "Sperrdatei " + lock + " nicht verfügbar: Keine reguläre Datei."
+                         : "Unsicherer Sperrordner " + own +
+                               ": Er muss dem Benutzer gehören, darf kein Link sein "
+                               "und muss die Rechte 0700 haben.");
+            QCOMPARE(QFileInfo::exists(lock), found == "fifo");  // a FIFO stays, never waited on
             return;
         }
         engine->Initialize();
