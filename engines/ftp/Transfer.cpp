@@ -295,8 +295,12 @@ void FtpSession::State::Fail(CURLcode code, const std::string &what)
     case CURLE_FTP_BAD_FILE_LIST:
         Abandon("Verbindung zu " + displayHost + " getrennt: ungültige Antwort des Servers.");
     case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
     case CURLE_GOT_NOTHING:
+        // A connection the server closed: libcurl's text would name a stale
+        // errno; only the server's own last words say more.
+        Abandon("Verbindung zu " + displayHost + " unterbrochen" +
+                (said.empty() ? std::string() : " (" + said + ")") + ".");
+    case CURLE_SEND_ERROR:
     case CURLE_SSL_CONNECT_ERROR:
         Abandon("Verbindung zu " + displayHost + " unterbrochen" + detail + ".");
     case CURLE_COULDNT_CONNECT:

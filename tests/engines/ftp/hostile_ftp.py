@@ -3,6 +3,8 @@ loaded by tools/pyftpdlib-server.py --module (kinds pyftpdlib and, with
 AUTH TLS required, pyftpdlib-ftpes of tools/ftp-server.sh). The modes:
   plain            none of this
   stall-login      answers nothing after the login
+  stall-cwd        answers nothing to CWD
+  close-cwd        closes the control connection at CWD
   stall-transfer   opens a download's data connection, then sends nothing
   early-end        a download ends after half the bytes SIZE gave; 226 all the same
   more-data        a download sends 64 KiB more than SIZE gave
@@ -34,7 +36,7 @@ NAMES = {"hostile-names": ["NORMAL.TXT", "ESC\x1b[2J.TXT", "TAB\tBEL\x07DEL\x7f.
          "line-breaks": ["NORMAL.TXT", "ZEILE\r\nUMBRUCH.TXT", "NUR\rCR.TXT", "NUR\nLF.TXT"]}
 DOWNLOAD = {"early-end": lambda data: data[: len(data) // 2],
             "more-data": lambda data: data + bytes(65536)}
-MODES = {"plain", "stall-login", "stall-transfer", "early-end", "more-data", "endless-listing",
+MODES = {"plain", "stall-login", "stall-cwd", "close-cwd", "stall-transfer", "early-end", "more-data", "endless-listing",
          "hostile-names", "line-breaks", "pasv-address", "no-tls", "slow", "no-mlsd", "dos-list",
          "huge-size"}
 UNKNOWN = {"pasv-address": {"EPSV"}, "no-mlsd": {"MLSD", "MLST"}, "dos-list": {"MLSD", "MLST"}}
@@ -129,7 +131,10 @@ def make_handler(base, args):
                 self.respond("215 Windows_NT")
 
         def pre_process_command(self, line, cmd, arg):
-            if not (name == "stall-login" and self.authenticated):
+            if name == "close-cwd" and cmd == "CWD":
+                self.close()
+            elif not (name == "stall-login" and self.authenticated or
+                      name == "stall-cwd" and cmd == "CWD"):
                 super().pre_process_command(line, cmd, arg)
 
         def listing(self, path, cmd, line):

@@ -66,6 +66,10 @@ private Q_SLOTS:
              u"Nicht genügend Speicherplatz auf dem Datenträger: C:\\TRANVIK7.EXE"_s},
             {"stall after login", plain, u"ftp"_s, u"stall-login"_s, none,
              stalled.arg(u"FTP-Start"_s)},
+            {"stall at CWD", plain, u"ftp"_s, u"stall-cwd"_s, none,
+             stalled.arg(u"Pfad auflösen"_s)},
+            {"closed at CWD", plain, u"ftp"_s, u"close-cwd"_s, none,
+             u"Verbindung zu {host} unterbrochen."_s},
             {"stall in the transfer", plain, u"ftp"_s, u"stall-transfer"_s, none,
              stalled.arg(u"Datei lesen"_s)},
             {"endless listing", plain, u"ftp"_s, u"endless-listing"_s, none,
@@ -82,6 +86,8 @@ private Q_SLOTS:
             {"~/.netrc others may read", plain, u"ftp"_s, u"plain"_s, u"netrc 0604"_s,
              u"Datei {home}/.netrc nicht benutzt: Sie enthält ein Passwort und ist auch für "
              u"andere lesbar (Rechte 0604)."_s},
+            {"~/.netrc of 1 MiB and a byte", plain, u"ftp"_s, u"plain"_s, u"netrc 1 MiB + 1"_s,
+             u"{home}/.netrc nicht benutzt: Größer als 1 MiB."_s},
             {"control connection closed by the server", u"proftpd-ftp"_s, u"ftp"_s, none,
              u"sessions killed"_s, u"Verbindung zu {host} getrennt: der Server hat sie beendet."_s},
             {"abort in a silent transfer", plain, u"ftp"_s, u"stall-transfer"_s, u"abort"_s,
@@ -121,6 +127,11 @@ private Q_SLOTS:
         if (!pin.isEmpty() && twist != u"no pin"_s)
             book += u" ; pin="_s + (twist == u"wrong pin"_s ? EmptyPin : pin);
         QVERIFY(WriteFile(scratch.filePath(u"phonebook"_s), book.toUtf8()));
+        if (twist == u"netrc 1 MiB + 1"_s) {  // padded with a comment
+            QFile netrc(home + u"/.netrc"_s);
+            QVERIFY(netrc.open(QIODevice::Append));
+            QVERIFY(netrc.write('#' + QByteArray((1 << 20) - netrc.size(), 'x')) > 0);
+        }
         if (twist == u"netrc 0604"_s)
             QVERIFY(::chmod(QFile::encodeName(home + u"/.netrc"_s).constData(), 0604) == 0);
         qputenv("VELMORA_PHONEBOOK", QFile::encodeName(scratch.filePath(u"phonebook"_s)));
